@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the threaded tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export CCACHE_DIR=${CCACHE_DIR:-$PWD/.cache/ccache}
+
+run_ctest() {
+    local build=$1
+    shift
+    ctest --test-dir "$build" --output-on-failure -j 2 "$@"
+}
+
+scripts/setup.sh build
+run_ctest build
+
+scripts/setup.sh build-asan -DNB_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan -L unit
+
+scripts/setup.sh build-tsan -DNB_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
