@@ -16,7 +16,7 @@ run_ctest build
 
 scripts/setup.sh build-asan -DNB_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    run_ctest build-asan -L unit
+    run_ctest build-asan -L "unit|e2e"
 
 scripts/setup.sh build-tsan -DNB_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
