@@ -5,4 +5,31 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace nb {}  // namespace nb
+namespace nb {
+
+// SECURITY: output a connection has accepted but its client has not taken yet. Above the hold
+// mark the server stops reading that client's requests until the output drains (a client that
+// sends commands and never reads cannot make the server produce more); 256 KiB is far above any
+// reply burst of a well-behaved session.
+inline constexpr std::int64_t kPendingOutputReadHold = 256 * 1024;
+// SECURITY: the hard cap of that output; a write past it fails with 10055 (no buffer space) and
+// closes the connection. 4 MiB covers a hold-mark's worth plus the replies of one large read.
+inline constexpr std::int64_t kMaxPendingOutput = 4 * 1024 * 1024;
+
+// SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
+// path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and
+// handled like an exceeded MaxDataSize (the connection is closed), with or without MaxDataSize.
+inline constexpr std::size_t kMaxCommandLine = 64 * 1024;
+// SECURITY: commands of one connection waiting behind the one that runs. A client waits for its
+// replies, so more than a handful means a flood while a long command (a transfer) runs; past
+// this the input is discarded and handled like an exceeded MaxDataSize.
+inline constexpr std::size_t kMaxQueuedCommands = 256;
+// SECURITY: reply bytes held back behind a multi-line reply that the client does not read;
+// past this the connection fails with 10055 (no buffer space), like kMaxPendingOutput.
+inline constexpr std::size_t kMaxDeferredReplyBytes = 1024 * 1024;
+
+// SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
+// one file lookup; a directory that a client filled with such names must not keep a worker busy.
+inline constexpr int kFtpMaxUniqueNameProbes = 1000;
+
+}  // namespace nb

@@ -1,0 +1,84 @@
+// The server program. `--headless` runs the server with its log on standard output until
+// SIGINT or SIGTERM; the window front end will share the same controller.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "app/nbServerController.h"
+
+namespace {
+
+// Writes one log entry as lines on standard output, flushed as written.
+void WriteLogLines(const std::string& text) {
+    std::string_view rest = text;
+    for (;;) {
+        const auto eol = rest.find("\r\n");
+        const std::string_view line = rest.substr(0, eol);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        if (eol == std::string_view::npos) break;
+        rest.remove_prefix(eol + 2);
+    }
+    std::fflush(stdout);
+}
+
+int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root) {
+    // Block the stop signals before any server thread exists, so every thread inherits the
+    // mask and only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    nb::TnbServerController controller(WriteLogLines);
+    try {
+        controller.Start(mode, port, root);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    try {
+        controller.Stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Norbit FTP Server SSL / TLS"};
+    bool headless = false;
+    std::string port = "990";
+    std::string root = nb::TnbServerController::DefaultRootDir();
+    nb::TnbServerTlsMode mode = nb::TnbServerTlsMode::stImplicit;
+    const std::map<std::string, nb::TnbServerTlsMode> modes{
+        {"none", nb::TnbServerTlsMode::stNone},
+        {"implicit", nb::TnbServerTlsMode::stImplicit},
+        {"allow-explicit", nb::TnbServerTlsMode::stExplicitAllow},
+        {"require-explicit", nb::TnbServerTlsMode::stExplicitRequire}};
+    app.add_flag("--headless", headless, "Run without a window, the log on standard output");
+    // The port stays text: the server reports a text that is no integer itself.
+    app.add_option("--port", port, "Listening port")->capture_default_str();
+    app.add_option("--root", root, "Root directory of the FTP tree")->capture_default_str();
+    app.add_option("--tls", mode, "TLS mode")
+        ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
+        ->default_str("implicit");
+    CLI11_PARSE(app, argc, argv);
+
+    if (!headless) {
+        std::fprintf(stderr, "The window is not part of this build yet; run with --headless.\n");
+        return 2;
+    }
+    return RunHeadless(mode, port, root);
+}

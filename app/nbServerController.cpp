@@ -1,0 +1,129 @@
+#include "app/nbServerController.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "util/nbUtils.h"
+
+namespace nb {
+
+namespace {
+
+const char* const kPresetUser = "NorbitTester";
+const char* const kPresetPassword = "mivoraplexan";
+const char* const kPresetDisplayName = "Norbit Tester";
+
+}  // namespace
+
+int StrToInt(const std::string& AText) {
+    const std::string text(Trim(AText));
+    errno = 0;
+    char* end = nullptr;
+    const long value = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        throw std::invalid_argument("'" + AText + "' is not a valid integer value");
+    return static_cast<int>(value);
+}
+
+bool ForceDirectories(const std::string& APath) {
+    std::string path = APath;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (path.empty()) return true;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) ForceDirectories(path.substr(0, slash));
+    return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::string TnbServerController::DefaultRootDir() {
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/NorbitFtpServer/";
+}
+
+TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink)) {
+    server_.SetServerName("Norbit Internet Suite FTP service");
+    server_.SetMaxDataSize(-1);
+    server_.SetAllowAnonymousAccess(true);
+    TnbFtpUserAccountList accounts;
+    auto account = accounts.Add();
+    account->SetUserName(kPresetUser);
+    account->SetPassword(kPresetPassword);
+    account->SetDisplayName(kPresetDisplayName);
+    server_.SetUserAccounts(accounts);
+    server_.SetCaseInsensitive(true);
+    server_.SetServerOS("Windows 9x/NT.");
+    server_.SetExtensions({"SIZE", "REST STREAM", "MDTM"});
+    fileHandler_.SetServer(&server_);
+    BindEvents();
+}
+
+TnbServerController::~TnbServerController() {
+    destroying_ = true;
+    stopping_ = true;
+    try {
+        server_.Stop();
+    } catch (...) {
+        // Nothing is left to report to: the program is ending.
+    }
+    fileHandler_.SetServer(nullptr);
+}
+
+void TnbServerController::BindEvents() {
+    server_.OnStart = [this](TnbTcpServer&) { Log("==================\r\nStart Server"); };
+    server_.OnStop = [this](TnbTcpServer&) { Log("Stop Server"); };
+    server_.OnAcceptConnection = [this](TnbTcpServer&, TnbUserConnection& AConnection, bool&) {
+        Log("Accept Connection. Host: " + AConnection.PeerIP());
+    };
+    server_.OnCloseConnection = [this](TnbTcpServer&, TnbUserConnection& AConnection) {
+        if (!stopping_) Log("Close Connection. Host: " + AConnection.PeerIP());
+    };
+    server_.OnAuthenticate = [this](TnbFtpServer&, TnbFtpCommandConnection&,
+                                    TnbFtpUserAccountItemPtr& Account, const std::string&,
+                                    const std::string&, bool&, bool&) {
+        if (Account) Log("Authenticate user: " + Account->UserName());
+    };
+    server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
+                                      TnbTcpCommandParams& AParams) {
+        // SECURITY: passwords never reach the log.
+        const bool secret = AParams.Command == "PASS";
+        Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
+    };
+    server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&,
+                                    const std::string&, const std::string& AResponse) {
+        Log("Reply: " + AResponse);
+    };
+}
+
+void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,
+                                const std::string& ARootDir) {
+    server_.SetUseTLS(AMode);
+    server_.SetPort(StrToInt(APortText));
+    server_.SetRootDir(ARootDir);
+    std::string root = server_.RootDir();
+    if (!root.empty()) ForceDirectories(root);
+    server_.Start();
+}
+
+void TnbServerController::Stop() {
+    stopping_ = true;
+    try {
+        server_.Stop();
+    } catch (...) {
+        stopping_ = false;
+        throw;
+    }
+    stopping_ = false;
+}
+
+void TnbServerController::Log(const std::string& AText) {
+    if (destroying_ || !sink_) return;
+    std::lock_guard lock(logLock_);
+    sink_(AText);
+}
+
+}  // namespace nb

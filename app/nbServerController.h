@@ -1,0 +1,63 @@
+// The server program's wiring: one FTP server, the local file handler bound to it, the event
+// handlers that write the log, and the Start and Stop handlers. The headless front end uses it
+// now and the window will use the same class.
+//
+// Threads: Start and Stop run on the front end's thread. The server raises its events on its
+// own threads, so the log appender serialises lines with the log lock; the stopping flag keeps
+// closing connections from logging while Stop waits for the server's threads.
+// Ownership: the controller owns the server and the file handler.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "ftp/nbFtpFileHandler.h"
+#include "ftp/nbFtpServer.h"
+
+namespace nb {
+
+class TnbServerController {
+public:
+    // Receives every log entry; an entry may hold several lines separated by CR LF.
+    using TLogSink = std::function<void(const std::string& AText)>;
+
+    explicit TnbServerController(TLogSink sink);
+    ~TnbServerController();
+    TnbServerController(const TnbServerController&) = delete;
+    TnbServerController& operator=(const TnbServerController&) = delete;
+
+    // The Start handler: TLS mode, port text (an integer, or the conversion error is raised and
+    // nothing starts), root directory (created with its parents when missing; a failure to create
+    // it does not stop the start), then Start. Errors are raised with the server's message.
+    void Start(TnbServerTlsMode AMode, const std::string& APortText, const std::string& ARootDir);
+    // The Stop handler: no "Close Connection" lines are written while it runs.
+    void Stop();
+
+    TnbFtpServer& Server() { return server_; }
+
+    // "$HOME/NorbitFtpServer/": the root directory offered when the user names none.
+    static std::string DefaultRootDir();
+
+private:
+    void Log(const std::string& AText);
+    void BindEvents();
+
+    std::mutex logLock_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> destroying_{false};
+    TLogSink sink_;
+    TnbFtpServer server_;
+    TnbFtpFileHandler fileHandler_;
+};
+
+// The port text as an integer: the whole text (blanks around it allowed) must be a decimal
+// integer that fits 32 bits, otherwise "'<text>' is not a valid integer value" is raised.
+int StrToInt(const std::string& AText);
+
+// Creates a directory and its missing parents; the result is only a hint (true when the
+// directory exists afterwards).
+bool ForceDirectories(const std::string& APath);
+
+}  // namespace nb

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Runs our server and vsftpd side by side on loopback and prints one table with both.
+
+    python3 bench/compare_vsftpd.py --server build-bench/bin/NorbitFtpServerSSL \
+        --load build-bench/bin/bench_ftpload
+
+Needs root (vsftpd drops to the ftp user for anonymous sessions) and Debian's vsftpd package
+(apt-get install vsftpd). Both servers get the same scratch files and the same load client;
+vsftpd serves them anonymously, ours with the preset account.
+"""
+import argparse
+import os
+import pwd
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+GIB = 1024 * 1024 * 1024
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError(f"nothing listens on {port}")
+
+
+def pss_kib(pids):
+    """Proportional set size of a process group: shared pages counted once."""
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/smaps_rollup") as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def descendants(pid):
+    pids, todo = [pid], [pid]
+    while todo:
+        p = todo.pop()
+        try:
+            with open(f"/proc/{p}/task/{p}/children") as f:
+                kids = [int(x) for x in f.read().split()]
+        except OSError:
+            kids = []
+        pids += kids
+        todo += kids
+    return pids
+
+
+class Target:
+    def __init__(self, name, proc, port, user, password, up_dir):
+        self.name, self.proc, self.port = name, proc, port
+        self.user, self.password, self.up_dir = user, password, up_dir
+
+    def load(self, tool, mode, *args, check=True):
+        r = subprocess.run([tool, mode, "127.0.0.1", str(self.port), self.user, self.password,
+                            *map(str, args)], capture_output=True, text=True, timeout=900)
+        if check and r.returncode != 0:
+            raise RuntimeError(f"{self.name} {mode}: {r.stderr.strip()}")
+        return r.stdout.split()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+def start_ours(server, root):
+    port = free_port()
+    proc = subprocess.Popen([server, "--headless", "--port", str(port), "--root", root,
+                             "--tls", "none"], stdout=subprocess.DEVNULL)
+    wait_port(port)
+    return Target("ours", proc, port, "NorbitTester", "mivoraplexan", "up")
+
+
+def start_vsftpd(root, scratch):
+    port = free_port()
+    conf = os.path.join(scratch, "vsftpd.conf")
+    os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
+    with open(conf, "w") as f:
+        f.write(f"""listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+background=NO
+anonymous_enable=YES
+local_enable=NO
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_root={root}
+no_anon_password=YES
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+xferlog_enable=NO
+dirmessage_enable=NO
+max_clients=0
+max_per_ip=0
+vsftpd_log_file=/dev/null
+secure_chroot_dir=/var/run/vsftpd/empty
+""")
+    proc = subprocess.Popen(["vsftpd", conf], stdout=subprocess.DEVNULL)
+    wait_port(port)
+    return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
+
+
+def measure(t, tool, root):
+    res = {}
+    res["RETR 1 GiB (MiB/s)"] = float(t.load(tool, "retr", "big.bin")[1])
+    res["STOR 1 GiB (MiB/s)"] = float(t.load(tool, "stor", f"{t.up_dir}/{t.name}.bin", GIB)[1])
+    os.remove(os.path.join(root, t.up_dir, f"{t.name}.bin"))
+    res["sessions/s, 16 clients"] = float(t.load(tool, "sessions", 16, 5)[1])
+    res["LIST 10,000 files (ms)"] = statistics.median(
+        float(t.load(tool, "list", "many")[1]) for _ in range(3))
+    idle = subprocess.Popen([tool, "idle", "127.0.0.1", str(t.port), t.user, t.password,
+                             "500", "30"], stdout=subprocess.PIPE, text=True)
+    idle.stdout.readline()
+    time.sleep(1)
+    res["memory, 500 idle sessions (MiB)"] = pss_kib(descendants(t.proc.pid)) / 1024
+    idle.kill()
+    idle.wait()
+    time.sleep(1)
+    downloads = [subprocess.Popen([tool, "retr", "127.0.0.1", str(t.port), t.user, t.password,
+                                   "big.bin"], stdout=subprocess.DEVNULL) for _ in range(8)]
+    time.sleep(1)
+    logins = [float(t.load(tool, "login")[1]) for _ in range(5)]
+    res["login during 8 downloads (ms)"] = statistics.median(logins)
+    for d in downloads:
+        d.kill()
+        d.wait()
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--server", required=True)
+    ap.add_argument("--load", required=True)
+    ap.add_argument("--scratch", default=None)
+    args = ap.parse_args()
+    if not shutil.which("vsftpd"):
+        sys.exit("vsftpd is not installed: apt-get install vsftpd")
+    scratch = args.scratch or tempfile.mkdtemp(prefix="nbbench-")
+    root = os.path.join(scratch, "root")
+    os.makedirs(os.path.join(root, "many"), exist_ok=True)
+    os.makedirs(os.path.join(root, "up"), exist_ok=True)
+    os.chmod(scratch, 0o755)
+    os.chmod(root, 0o755)
+    ftp = pwd.getpwnam("ftp")
+    os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
+    big = os.path.join(root, "big.bin")
+    if not os.path.exists(big) or os.path.getsize(big) != GIB:
+        with open(big, "wb") as f:
+            block = os.urandom(1 << 20)
+            for _ in range(1024):
+                f.write(block)
+    for i in range(10000):
+        p = os.path.join(root, "many", f"file{i:05d}.txt")
+        if not os.path.exists(p):
+            open(p, "w").close()
+
+    results = {}
+    for start in (lambda: start_ours(args.server, root), lambda: start_vsftpd(root, scratch)):
+        t = start()
+        try:
+            results[t.name] = measure(t, args.load, root)
+        finally:
+            t.stop()
+
+    better_low = {"LIST 10,000 files (ms)", "memory, 500 idle sessions (MiB)",
+                  "login during 8 downloads (ms)"}
+    print(f"{'metric':36} {'ours':>10} {'vsftpd':>10} {'ours/vsftpd':>12}")
+    for key in results["ours"]:
+        a, b = results["ours"][key], results["vsftpd"][key]
+        ratio = a / b if b else float("inf")
+        note = " (lower is better)" if key in better_low else ""
+        print(f"{key:36} {a:10.1f} {b:10.1f} {ratio:12.2f}{note}")
+    if not args.scratch:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,683 @@
+#include "command/nbTcpCommandServer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "net/nbSocketUtils.h"
+#include "util/nbLimits.h"
+#include "util/nbTranslator.h"
+#include "util/nbUtils.h"
+
+namespace nb {
+
+namespace {
+
+// Telnet command bytes that may appear in a control connection's input.
+constexpr unsigned char kIac = 255;
+constexpr unsigned char kWill = 251;
+constexpr unsigned char kDont = 254;
+
+// WSAENOBUFS: no buffer space.
+constexpr int kNoBufferSpace = 10055;
+
+bool IsLineBreak(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// A reply line never carries a line break taken from its text (a file name, an event's message,
+// an exception): each CR or LF becomes a blank.
+std::string OneLine(std::string_view text) {
+    std::string line(text);
+    std::replace_if(line.begin(), line.end(), IsLineBreak, ' ');
+    return line;
+}
+
+// Removes Telnet IAC sequences: IAC IAC is the data byte 0xFF, IAC WILL/WONT/DO/DONT takes one
+// option byte, any other IAC x is a two-byte command (IP, DM, NOP...). Clients send IAC IP and
+// IAC DM in front of ABOR.
+std::string StripTelnet(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c != kIac) {
+            out += bytes[i];
+            continue;
+        }
+        if (i + 1 >= bytes.size()) {
+            break;  // a lone IAC at the end of the line
+        }
+        const auto command = static_cast<unsigned char>(bytes[i + 1]);
+        if (command == kIac) {
+            out += bytes[i + 1];
+            i += 1;
+        } else if (command >= kWill && command <= kDont) {
+            i += 2;
+        } else {
+            i += 1;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- Reply formatting ----
+
+std::string FormatReplyText(std::string_view format, const std::vector<std::string>& args) {
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%' || i + 1 >= format.size()) {
+            out += format[i];
+            continue;
+        }
+        const char kind = format[++i];
+        if (kind == '%') {
+            out += '%';
+        } else if (next < args.size()) {
+            out += args[next++];
+        }
+    }
+    return out;
+}
+
+// ---- TnbTcpCommandParams ----
+
+void TnbTcpCommandParams::Parse(std::string_view line) {
+    Text = std::string(line);
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string_view::npos) {
+        Command = UpperCaseAscii(line);
+        Params.clear();
+    } else {
+        Command = UpperCaseAscii(line.substr(0, blank));
+        Params = std::string(line.substr(blank + 1));
+    }
+}
+
+// ---- Command table ----
+
+TnbTcpCustomCommandInfo::TnbTcpCustomCommandInfo(TnbTcpCommandServer& server)
+    : TnbTcpCommandInfo("COMMAND", false) {
+    SetServer(&server);
+}
+
+void TnbTcpCustomCommandInfo::Execute(TnbCommandConnection& AConnection,
+                                      TnbTcpCommandParams& AParams) {
+    Server()->DoCustomCommand(AConnection, AParams);
+}
+
+TnbTcpCommandInfo& TnbTcpCommandList::Add(std::unique_ptr<TnbTcpCommandInfo> info) {
+    info->SetServer(&server_);
+    items_.push_back(std::move(info));
+    return *items_.back();
+}
+
+TnbTcpCommandInfo* TnbTcpCommandList::Find(std::string_view command) const {
+    for (const auto& item : items_) {
+        if (item->Name() == command) {
+            return item.get();
+        }
+    }
+    return nullptr;
+}
+
+// ---- Input framing ----
+
+std::unique_ptr<TnbProcessDataContext> TnbProcessDataHandler::ParseInput(
+    std::int64_t AMaxDataSize) {
+    std::int64_t remain = 0;
+    auto context = Process(buffer_, remain, AMaxDataSize);
+    const std::int64_t size = buffer_.GetSize();
+    if (remain <= 0) {
+        buffer_.Clear();
+    } else if (size > remain) {
+        buffer_.Consume(static_cast<std::size_t>(size - remain));
+    }
+    buffer_.Seek(0, TnbSeekOrigin::soEnd);
+    return context;
+}
+
+void TnbProcessDataHandler::Dispatch(TnbProcessDataContext& AContext) {
+    if (!AContext.HasCommands()) {
+        return;
+    }
+    if (AContext.SizeExceeded()) {
+        AContext.SetSizeExceeded(false);
+        throw EnbMaxDataSizeError();
+    }
+    if (dispatch_ && connection_ != nullptr) {
+        dispatch_(*connection_, AContext);
+    }
+}
+
+std::unique_ptr<TnbProcessCommandContext> TnbProcessCommandHandler::CreateContext() {
+    return std::make_unique<TnbProcessCommandContext>();
+}
+
+std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Exceeded(bool lineUnfinished,
+                                                                          std::int64_t& ARemain) {
+    auto context = CreateContext();
+    context->SetSizeExceeded(true);
+    ARemain = 0;
+    scanned_ = 0;
+    skipLine_ = lineUnfinished;
+    return context;
+}
+
+std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
+    TnbMemoryStream& ABuffer, std::int64_t& ARemain, std::int64_t AMaxDataSize) {
+    const std::string_view data = ABuffer.View();
+    const std::size_t size = data.size();
+    if (scanned_ > size) {
+        scanned_ = 0;  // someone else emptied the buffer
+    }
+
+    // The last line break; bytes before scanned_ hold none, so they are not looked at again.
+    std::size_t last = std::string_view::npos;
+    for (std::size_t i = size; i > scanned_; --i) {
+        if (IsLineBreak(data[i - 1])) {
+            last = i - 1;
+            break;
+        }
+    }
+    const bool unfinished = last == std::string_view::npos || last + 1 < size;
+
+    // SECURITY: the host's limit on unprocessed input, complete lines or not.
+    if (AMaxDataSize > 0 && static_cast<std::int64_t>(size) > AMaxDataSize) {
+        return Exceeded(unfinished, ARemain);
+    }
+
+    auto context = CreateContext();
+    if (last == std::string_view::npos) {
+        if (skipLine_) {
+            ARemain = 0;  // more of an oversized line: dropped as it arrives
+            scanned_ = 0;
+            return context;
+        }
+        // SECURITY: a line that never ends must not grow the buffer without bound.
+        if (size > kMaxCommandLine) {
+            return Exceeded(true, ARemain);
+        }
+        scanned_ = size;
+        ARemain = static_cast<std::int64_t>(size);
+        return context;
+    }
+
+    const std::string charSet = Server().GetRequestCharSet(*Connection());
+    std::size_t start = 0;
+    std::size_t i = scanned_;
+    while (i <= last) {
+        if (!IsLineBreak(data[i])) {
+            ++i;
+            continue;
+        }
+        const std::string_view line = data.substr(start, i - start);
+        if (skipLine_) {
+            skipLine_ = false;  // the tail of an oversized line
+        } else if (line.size() > kMaxCommandLine) {
+            // SECURITY: an oversized complete line discards the whole read, as MaxDataSize does.
+            return Exceeded(unfinished, ARemain);
+        } else {
+            AddLine(*context, line, charSet);
+        }
+        start = ++i;
+    }
+
+    const std::size_t tail = size - (last + 1);
+    if (tail > kMaxCommandLine) {
+        return Exceeded(true, ARemain);
+    }
+    scanned_ = tail;
+    ARemain = static_cast<std::int64_t>(tail);
+    return context;
+}
+
+void TnbProcessCommandHandler::AddLine(TnbProcessCommandContext& context, std::string_view bytes,
+                                       const std::string& charSet) {
+    std::string clean = StripTelnet(bytes);
+    // A NUL would end the decoded text early and lose the rest of the line.
+    std::replace(clean.begin(), clean.end(), '\0', ' ');
+    const std::string text = TnbTranslator::GetString(clean, charSet);
+    const std::string_view line = Trim(text);
+    if (line.empty()) {
+        return;
+    }
+    auto params = createParams_(*Connection());
+    params->Parse(line);
+    context.Add(std::move(params));
+}
+
+// ---- TnbCommandConnection ----
+
+TnbCommandConnection::TnbCommandConnection() = default;
+
+void TnbCommandConnection::SetDataHandler(std::unique_ptr<TnbProcessDataHandler> handler) {
+    if (handler) {
+        handler->SetConnection(this);
+    }
+    dataHandler_ = std::move(handler);
+}
+
+// ---- TnbTcpCommandServer ----
+
+TnbTcpCommandServer::TnbTcpCommandServer() : commandList_(*this) {}
+
+TnbTcpCommandServer::~TnbTcpCommandServer() {
+    StopOnDestroy();
+}
+
+std::string TnbTcpCommandServer::CharSet() const {
+    std::lock_guard lock(charSetLock_);
+    return charSet_;
+}
+
+void TnbTcpCommandServer::SetCharSet(std::string value) {
+    std::lock_guard lock(charSetLock_);
+    charSet_ = std::move(value);
+}
+
+void TnbTcpCommandServer::EnsureCommandsRegistered() {
+    std::call_once(commandsRegistered_, [this] { RegisterCommands(); });
+}
+
+std::unique_ptr<TnbTcpCommandInfo> TnbTcpCommandServer::CreateCustomCommandInfo(
+    const TnbTcpCommandParams&) {
+    return std::make_unique<TnbTcpCustomCommandInfo>(*this);
+}
+
+void TnbTcpCommandServer::DoCommandError(TnbCommandConnection&, const TnbTcpCommandParams&,
+                                         const std::exception&) {}
+
+void TnbTcpCommandServer::DoMaxDataSizeError(TnbCommandConnection&, bool&) {}
+
+std::string TnbTcpCommandServer::GetResponseCharSet(TnbCommandConnection&) {
+    return CharSet();
+}
+
+std::string TnbTcpCommandServer::GetRequestCharSet(TnbCommandConnection&) {
+    return CharSet();
+}
+
+void TnbTcpCommandServer::DoReceiveCommand(TnbCommandConnection& AConnection,
+                                           TnbTcpCommandParams& AParams) {
+    if (OnReceiveCommand) {
+        OnReceiveCommand(*this, AConnection, AParams);
+    }
+}
+
+void TnbTcpCommandServer::DoSendResponse(TnbCommandConnection& AConnection,
+                                         const std::string& ACommand,
+                                         const std::string& AResponse) {
+    if (OnSendResponse) {
+        OnSendResponse(*this, AConnection, ACommand, AResponse);
+    }
+}
+
+void TnbTcpCommandServer::DoCreateCommandParams(TnbCommandConnection& AConnection,
+                                                std::unique_ptr<TnbTcpCommandParams>& AParams) {
+    if (OnCreateCommandParams) {
+        OnCreateCommandParams(*this, AConnection, AParams);
+    }
+}
+
+void TnbTcpCommandServer::DoCustomCommand(TnbCommandConnection& AConnection,
+                                          TnbTcpCommandParams& AParams) {
+    if (OnCustomCommand) {
+        OnCustomCommand(*this, AConnection, AParams);
+    }
+}
+
+void TnbTcpCommandServer::DoSendMultipleLines(TnbCommandConnection& AConnection) {
+    if (OnSendMultipleLines) {
+        OnSendMultipleLines(*this, AConnection);
+    }
+}
+
+std::unique_ptr<TnbTcpCommandParams> TnbTcpCommandServer::CreateCommandParams(
+    TnbCommandConnection& AConnection) {
+    std::unique_ptr<TnbTcpCommandParams> params;
+    DoCreateCommandParams(AConnection, params);
+    if (!params) {
+        params = std::make_unique<TnbTcpCommandParams>();
+    }
+    return params;
+}
+
+void TnbTcpCommandServer::InstallCommandHandler(TnbCommandConnection& AConnection) {
+    auto handler = std::make_unique<TnbProcessCommandHandler>(
+        *this,
+        [this](TnbCommandConnection& connection, TnbProcessDataContext& context) {
+            ProcessCommands(connection, context);
+        },
+        [this](TnbCommandConnection& connection) { return CreateCommandParams(connection); });
+    std::lock_guard lock(AConnection.ConnectionLock());
+    AConnection.SetDataHandler(std::move(handler));
+}
+
+InbUserConnection TnbTcpCommandServer::CreateConnection() {
+    EnsureCommandsRegistered();
+    InbUserConnection connection = TnbTcpServerTls::CreateConnection();
+    // A connection the host supplied without the command layer is served as plain TCP.
+    if (auto* command = dynamic_cast<TnbCommandConnection*>(connection.get())) {
+        InstallCommandHandler(*command);
+    }
+    return connection;
+}
+
+InbUserConnection TnbTcpCommandServer::CreateDefaultConnection() {
+    return std::make_shared<TnbCommandConnection>();
+}
+
+void TnbTcpCommandServer::ReadConnection(TnbUserConnection& AConnection) {
+    auto* connection = dynamic_cast<TnbCommandConnection*>(&AConnection);
+    if (connection == nullptr || connection->DataHandler() == nullptr) {
+        TnbTcpServerTls::ReadConnection(AConnection);
+        return;
+    }
+    TnbProcessDataHandler& handler = *connection->DataHandler();
+    std::unique_ptr<TnbProcessDataContext> context;
+    {
+        std::lock_guard lock(connection->ConnectionLock());
+        BeginPendingTls(*connection);
+        if (!ReadConnectionData(*connection, handler.Buffer())) {
+            return;
+        }
+        DoReadConnection(*connection, handler.Buffer());
+        context = handler.ParseInput(MaxDataSize());
+    }
+    // Commands run without the connection lock, so input keeps being read meanwhile.
+    try {
+        handler.Dispatch(*context);
+    } catch (const EnbMaxDataSizeError&) {
+        bool handled = false;
+        DoMaxDataSizeError(*connection, handled);
+        if (!handled) {
+            CloseConnection(*connection);
+            throw;
+        }
+    }
+}
+
+void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
+                                          TnbProcessDataContext& AContext) {
+    auto* commands = dynamic_cast<TnbProcessCommandContext*>(&AContext);
+    if (commands == nullptr) {
+        return;
+    }
+    EnsureCommandsRegistered();
+    for (auto& params : commands->TakeAll()) {
+        TnbTcpCommandInfo* info = commandList_.Find(params->Command);
+        bool runNow = false;
+        {
+            std::lock_guard lock(AConnection.queueLock_);
+            // A lock-free command must reach the command that runs now (ABOR stops a transfer);
+            // with nothing running it simply takes its turn.
+            runNow = info != nullptr && info->NoLock() && AConnection.draining_;
+            if (!runNow) {
+                // SECURITY: commands piling up behind a long one are a flood, not a session.
+                if (AConnection.queue_.size() >= kMaxQueuedCommands) {
+                    AConnection.queue_.clear();
+                    throw EnbMaxDataSizeError();
+                }
+                AConnection.queue_.push_back({std::move(params), info});
+            }
+        }
+        if (runNow) {
+            ExecuteCommand(AConnection, *info, *params);
+        }
+    }
+    DrainCommands(AConnection);
+}
+
+void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        if (AConnection.draining_ || AConnection.queue_.empty()) {
+            return;  // the worker that drains will run them
+        }
+        AConnection.draining_ = true;
+    }
+    for (;;) {
+        TnbCommandConnection::TQueuedCommand item;
+        const bool active = AConnection.Active();
+        {
+            std::lock_guard lock(AConnection.queueLock_);
+            if (!active) {
+                AConnection.queue_.clear();  // nobody is there to answer
+            }
+            if (AConnection.queue_.empty()) {
+                AConnection.draining_ = false;
+                return;
+            }
+            item = std::move(AConnection.queue_.front());
+            AConnection.queue_.pop_front();
+        }
+        try {
+            RunQueued(AConnection, item);
+        } catch (...) {
+            // The connection ends: the rest of its commands is dropped.
+            std::lock_guard lock(AConnection.queueLock_);
+            AConnection.queue_.clear();
+            AConnection.draining_ = false;
+            throw;
+        }
+    }
+}
+
+void TnbTcpCommandServer::RunQueued(TnbCommandConnection& AConnection,
+                                    TnbCommandConnection::TQueuedCommand& item) {
+    if (item.info != nullptr) {
+        ExecuteCommand(AConnection, *item.info, *item.params);
+        return;
+    }
+    auto custom = CreateCustomCommandInfo(*item.params);
+    ExecuteCommand(AConnection, *custom, *item.params);
+}
+
+void TnbTcpCommandServer::ExecuteCommand(TnbCommandConnection& AConnection,
+                                         TnbTcpCommandInfo& AInfo, TnbTcpCommandParams& AParams) {
+    try {
+        if (AInfo.NoLock()) {
+            DoReceiveCommand(AConnection, AParams);
+            AInfo.Execute(AConnection, AParams);
+        } else {
+            std::lock_guard lock(AConnection.commandLock_);
+            DoReceiveCommand(AConnection, AParams);
+            AInfo.Execute(AConnection, AParams);
+        }
+    } catch (const EnbTcpCommandServerError& E) {
+        // The normal refusal: the reply line, and the session goes on.
+        if (E.CloseAfterReply) {
+            SendResponseAndClose(AConnection, E.Command, E.what());
+        } else {
+            SendResponse(AConnection, E.Command, E.what());
+        }
+    } catch (const std::exception& E) {
+        DoCommandError(AConnection, AParams, E);
+        throw;
+    }
+}
+
+// ---- Replies ----
+
+void TnbTcpCommandServer::SendResponse(TnbCommandConnection& AConnection,
+                                       const std::string& ACommand, const std::string& AResponse) {
+    DoSendResponse(AConnection, ACommand, AResponse);
+    WriteReply(AConnection,
+               TnbTranslator::Encode(OneLine(AResponse) + "\r\n", GetResponseCharSet(AConnection)),
+               false);
+}
+
+void TnbTcpCommandServer::SendResponseAndClose(TnbCommandConnection& AConnection,
+                                               const std::string& ACommand,
+                                               const std::string& AResponse) {
+    DoSendResponse(AConnection, ACommand, AResponse);
+    WriteReply(AConnection,
+               TnbTranslator::Encode(OneLine(AResponse) + "\r\n", GetResponseCharSet(AConnection)),
+               true);
+}
+
+void TnbTcpCommandServer::WriteReply(TnbCommandConnection& AConnection, std::string bytes,
+                                     bool close) {
+    std::lock_guard lock(AConnection.ConnectionLock());
+    if (AConnection.RepliesWaiting()) {
+        // Behind the multi-line reply: overtaking it would corrupt the reply stream.
+        // SECURITY: a client that never reads must not make the server hold replies forever.
+        if (AConnection.waitingBytes_ + bytes.size() > kMaxDeferredReplyBytes) {
+            RaiseSocketError(kNoBufferSpace);
+        }
+        AConnection.waitingBytes_ += bytes.size();
+        TnbCommandConnection::TReply reply;
+        reply.bytes = std::move(bytes);
+        reply.close = close;
+        AConnection.waiting_.push_back(std::move(reply));
+        return;
+    }
+    if (close) {
+        AConnection.WriteDataAndClose(bytes);
+    } else {
+        AConnection.WriteData(bytes);
+    }
+}
+
+void TnbTcpCommandServer::SendMultipleLines(TnbCommandConnection& AConnection,
+                                            std::vector<std::string> ALines,
+                                            const std::string& ATerminator) {
+    SendMultipleLines(AConnection, std::move(ALines), 0, ATerminator);
+}
+
+void TnbTcpCommandServer::SendMultipleLines(TnbCommandConnection& AConnection,
+                                            std::vector<std::string> ALines, int ALineCount,
+                                            const std::string& ATerminator) {
+    TnbCommandConnection::TReply reply;
+    reply.multiLine = true;
+    reply.lineCount = ALineCount <= 0 || static_cast<std::size_t>(ALineCount) > ALines.size()
+                          ? ALines.size()
+                          : static_cast<std::size_t>(ALineCount);
+    reply.lines = std::move(ALines);
+    reply.lines.resize(reply.lineCount);  // lines past the count are never sent
+    reply.terminator = ATerminator;
+    if (!reply.terminator.empty() && reply.terminator.back() != '\n') {
+        reply.terminator = OneLine(reply.terminator) + "\r\n";
+    }
+
+    std::lock_guard lock(AConnection.ConnectionLock());
+    if (AConnection.RepliesWaiting()) {
+        std::size_t bytes = reply.terminator.size();
+        for (const auto& line : reply.lines) {
+            bytes += line.size() + 2;
+        }
+        // SECURITY: as for single replies held back.
+        if (AConnection.waitingBytes_ + bytes > kMaxDeferredReplyBytes) {
+            RaiseSocketError(kNoBufferSpace);
+        }
+        AConnection.waitingBytes_ += bytes;
+        AConnection.waiting_.push_back(std::move(reply));
+        return;
+    }
+    AConnection.lines_ = std::move(reply);
+    AConnection.sending_ = true;
+    SendNextLines(AConnection);
+}
+
+void TnbTcpCommandServer::DoWriteConnection(TnbUserConnection& AConnection) {
+    TnbTcpServerTls::DoWriteConnection(AConnection);
+    if (auto* connection = dynamic_cast<TnbCommandConnection*>(&AConnection)) {
+        SendNextLines(*connection);
+    }
+}
+
+void TnbTcpCommandServer::SendNextLines(TnbCommandConnection& AConnection) {
+    std::lock_guard lock(AConnection.ConnectionLock());
+    while (AConnection.multiLineDone_ > 0) {
+        --AConnection.multiLineDone_;
+        DoSendMultipleLines(AConnection);
+    }
+    if (!AConnection.Active()) {
+        // Nobody reads any more: drop what waits.
+        AConnection.sending_ = false;
+        AConnection.lines_ = {};
+        AConnection.waiting_.clear();
+        AConnection.waitingBytes_ = 0;
+        return;
+    }
+    for (;;) {
+        // One batch at a time: more output waits until the socket has taken what is pending.
+        if (AConnection.PendingOutputSize() > 0) {
+            return;
+        }
+        if (!AConnection.sending_) {
+            if (AConnection.waiting_.empty()) {
+                return;
+            }
+            TnbCommandConnection::TReply next = std::move(AConnection.waiting_.front());
+            AConnection.waiting_.pop_front();
+            if (!next.multiLine) {
+                AConnection.waitingBytes_ -= next.bytes.size();
+                if (next.close) {
+                    AConnection.WriteDataAndClose(next.bytes);
+                } else {
+                    AConnection.WriteData(next.bytes);
+                }
+                continue;
+            }
+            std::size_t bytes = next.terminator.size();
+            for (const auto& line : next.lines) {
+                bytes += line.size() + 2;
+            }
+            AConnection.waitingBytes_ -= std::min(bytes, AConnection.waitingBytes_);
+            AConnection.lines_ = std::move(next);
+            AConnection.sending_ = true;
+        }
+        if (!SendLinesPass(AConnection)) {
+            return;
+        }
+    }
+}
+
+bool TnbTcpCommandServer::SendLinesPass(TnbCommandConnection& AConnection) {
+    TnbCommandConnection::TReply& reply = AConnection.lines_;
+    const std::string charSet = GetResponseCharSet(AConnection);
+    // A batch is what one write hands over; a line longer than a batch goes out on its own.
+    const std::size_t batchSize =
+        AConnection.BatchSize() > 0 ? static_cast<std::size_t>(AConnection.BatchSize()) : 8192;
+    const bool dotStuffing = reply.terminator == ".\r\n";
+
+    std::string batch;
+    while (reply.lineIndex < reply.lineCount) {
+        std::string& line = reply.lines[reply.lineIndex];
+        std::string text;
+        if (dotStuffing && !line.empty() && line.front() == '.') {
+            text += '.';
+        }
+        text += OneLine(line);
+        text += "\r\n";
+        std::string bytes = TnbTranslator::Encode(text, charSet);
+        if (!batch.empty() && batch.size() + bytes.size() > batchSize) {
+            const bool all = AConnection.WriteData(batch);
+            batch.clear();
+            if (!all) {
+                return false;  // the rest goes on the next write-ready notification
+            }
+        }
+        batch += bytes;
+        std::string().swap(line);  // sent lines free their memory as the reply advances
+        ++reply.lineIndex;
+    }
+    if (!reply.terminator.empty()) {
+        batch += TnbTranslator::Encode(reply.terminator, charSet);
+    }
+    AConnection.sending_ = false;
+    reply = {};
+    const bool all = batch.empty() || AConnection.WriteData(batch);
+    if (all) {
+        DoSendMultipleLines(AConnection);
+    } else {
+        ++AConnection.multiLineDone_;  // raised once the socket has taken the rest
+    }
+    return all;
+}
+
+}  // namespace nb

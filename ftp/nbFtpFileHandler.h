@@ -1,0 +1,86 @@
+// Answers the FTP server's file-system events from the local disk.
+// The paths it receives are local paths that the server has already resolved and confined below
+// the session's root, so the handler performs no path checks of its own.
+// Thread notes: called on the server's worker threads, several connections at once. The handler
+// keeps no state besides its server link; concurrent opens of one file are governed by the
+// sharing table of TnbFileStream (downloads shared, uploads exclusive).
+// Error texts are the system's text only (never a path), because they go into replies.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ftp/nbFtpFileInfo.h"
+#include "util/nbStream.h"
+
+namespace nb {
+
+class TnbFtpServer;
+class TnbFtpCommandConnection;
+
+// Whether name matches mask. Only "*" (any run, also empty) and "?" (one character) are special,
+// every other byte is literal, and the comparison is case-sensitive; "*.*" means "*".
+bool MatchesFileMask(std::string_view name, std::string_view mask);
+
+class TnbFtpFileHandler {
+public:
+    TnbFtpFileHandler() = default;
+    ~TnbFtpFileHandler();
+    TnbFtpFileHandler(const TnbFtpFileHandler&) = delete;
+    TnbFtpFileHandler& operator=(const TnbFtpFileHandler&) = delete;
+
+    // The server whose six file events this handler answers. Linking a server assigns its
+    // OnCreateDir, OnDelete, OnRename, OnPutFile, OnGetFile and OnGetFileList to this handler;
+    // unlinking (another server or none, or destroying the handler) sets them to empty.
+    // Not while the server runs: the events are plain members that workers read.
+    TnbFtpServer* Server() const { return server_; }
+    void SetServer(TnbFtpServer* server);
+
+    // The six answering methods take the server's event parameters; Sender and AConnection are
+    // not used, so direct callers may pass nullptr.
+
+    // Creates the one directory AName (its parent must exist).
+    void OnCreateDir(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                     const std::string& AName, bool& Success, std::string& AErrorMessage);
+    // Removes AName: an empty directory with rmdir, anything else (a symbolic link itself too)
+    // with unlink. Never recursive.
+    void OnDelete(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                  const std::string& AName, bool& Success, std::string& AErrorMessage);
+    // Renames or moves; never replaces an existing target (fails with "File exists").
+    void OnRename(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                  const std::string& ACurrentName, const std::string& ANewName, bool& Success,
+                  std::string& AErrorMessage);
+    // Opens AFileName for writing: AUnique creates it and fails when it exists already (STOU);
+    // AOverwrite creates or empties it; otherwise it is opened at its start without emptying
+    // and created when missing (APPE, and STOR after REST). The server positions the stream.
+    void OnPutFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                   const std::string& AFileName, bool AOverwrite, bool AUnique,
+                   std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                   std::string& AErrorMessage);
+    // Opens the regular file AFileName for reading while no upload writes it.
+    void OnGetFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                   const std::string& AFileName, std::unique_ptr<TnbStream>& ASource, bool& Success,
+                   std::string& AErrorMessage);
+    // Fills AFileList.
+    // - An empty AFileMask asks for the entry named by APathName itself (the single-entry
+    //   lookup): found even when hidden, no wildcards; a missing entry fails with the system text.
+    // - Otherwise, when APathName names a file, the list holds that file; when it names a
+    //   directory, the entries matching AFileMask, sorted by name, hidden ones ("." names) only
+    //   with AIncludeHidden unless the mask names one exactly. A missing path fails with the
+    //   system text; an existing directory where nothing matches gives an empty list.
+    // Only regular files and directories appear (links followed, broken ones left out), never
+    // "." or "..", never a name with CR or LF.
+    void OnGetFileList(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                       const std::string& APathName, const std::string& AFileMask,
+                       bool AIncludeHidden, TnbFtpFileInfoList& AFileList, bool& Success,
+                       std::string& AErrorMessage);
+
+private:
+    void Hook(TnbFtpServer& server);
+    static void Unhook(TnbFtpServer& server);
+
+    TnbFtpServer* server_ = nullptr;
+};
+
+}  // namespace nb

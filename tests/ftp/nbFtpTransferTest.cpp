@@ -1,0 +1,388 @@
+// End-to-end tests of data connections and transfers, over loopback with the local file handler.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "nbFtpTestClient.h"
+
+namespace nb {
+namespace {
+
+using test::ConnectTcp;
+using test::ReadAll;
+using test::TFd;
+using test::TRunningServer;
+using test::TTempDir;
+using test::WaitReadable;
+using test::WriteAll;
+
+class FtpTransfer : public ::testing::Test {
+protected:
+    TTempDir dir;
+    std::unique_ptr<TRunningServer> run;
+    std::unique_ptr<test::TFtpClient> c;
+
+    void SetUp() override { Start(); }
+    void Start(int bitsPerSec = 0) {
+        run = std::make_unique<TRunningServer>(dir.Path());
+        run->server.SetBitsPerSec(bitsPerSec);
+        run->Start();
+        c = run->LoggedIn();
+        ASSERT_TRUE(c);
+    }
+    // PORT for a listening socket of this test; returns the socket.
+    TFd Port(std::string& reply) {
+        int port = 0;
+        TFd listener = test::ListenTcp(port);
+        reply = c->Cmd("PORT 127,0,0,1," + std::to_string(port / 256) + "," +
+                       std::to_string(port % 256));
+        return listener;
+    }
+};
+
+TEST_F(FtpTransfer, PassiveUploadAndDownloadAreByteExact) {
+    const std::string content = test::BinaryContent(300000);
+    std::string preliminary;
+    EXPECT_EQ(c->PassivePut("STOR bin.dat", content, &preliminary), "226 Transfer complete.");
+    EXPECT_EQ(preliminary, "150 Opening data connection for bin.dat.");
+    EXPECT_EQ(dir.Read("bin.dat"), content);
+    std::string final;
+    EXPECT_EQ(c->PassiveGet("RETR bin.dat", preliminary, final), content);
+    EXPECT_EQ(preliminary, "150 Opening data connection for bin.dat(300000 bytes).");
+    EXPECT_EQ(final, "226 Transfer complete.");
+    // ASCII type changes nothing either.
+    EXPECT_EQ(c->Cmd("TYPE A"), "200 Type A ok.");
+    EXPECT_EQ(c->PassiveGet("RETR bin.dat"), content);
+    // STOR replaces the whole file.
+    EXPECT_EQ(c->PassivePut("STOR bin.dat", "short"), "226 Transfer complete.");
+    EXPECT_EQ(dir.Read("bin.dat"), "short");
+}
+
+TEST_F(FtpTransfer, ActiveUploadAndDownloadAreByteExact) {
+    const std::string content = test::BinaryContent(100000, 3);
+    dir.Write("in.dat", content);
+    std::string reply;
+    TFd listener = Port(reply);
+    EXPECT_EQ(reply, "200 PORT command successful.");
+    c->Send("RETR in.dat");
+    TFd data = test::AcceptTcp(listener.Get());
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for in.dat(100000 bytes).");
+    EXPECT_EQ(ReadAll(data.Get()), content);
+    EXPECT_EQ(c->Reply(), "226 Transfer complete.");
+
+    listener = Port(reply);
+    c->Send("STOR out.dat");
+    data = test::AcceptTcp(listener.Get());
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for out.dat.");
+    WriteAll(data.Get(), content);
+    data.Reset();
+    EXPECT_EQ(c->Reply(), "226 Transfer complete.");
+    EXPECT_EQ(dir.Read("out.dat"), content);
+}
+
+TEST_F(FtpTransfer, AppendCreatesAndExtends) {
+    EXPECT_EQ(c->PassivePut("APPE log.txt", "one\r\n"), "226 Transfer complete.");
+    EXPECT_EQ(c->PassivePut("APPE log.txt", std::string("two\0\n", 5)), "226 Transfer complete.");
+    EXPECT_EQ(dir.Read("log.txt"), std::string("one\r\ntwo\0\n", 10));
+}
+
+TEST_F(FtpTransfer, UniqueUploadsNeverShareAName) {
+    dir.Write("FTP0.TMP", "taken");
+    std::string preliminary;
+    EXPECT_EQ(c->PassivePut("STOU ignored.txt", "first", &preliminary), "226 Transfer complete.");
+    EXPECT_EQ(preliminary, "150 Opening data connection for FTP1.TMP.");
+    EXPECT_EQ(c->PassivePut("STOU", "second", &preliminary), "226 Transfer complete.");
+    EXPECT_EQ(preliminary, "150 Opening data connection for FTP2.TMP.");
+    EXPECT_EQ(dir.Read("FTP0.TMP"), "taken");
+    EXPECT_EQ(dir.Read("FTP1.TMP"), "first");
+    EXPECT_EQ(dir.Read("FTP2.TMP"), "second");
+
+    // A name that appears while the client connects is not overwritten.
+    const int port = c->Pasv();
+    c->Send("STOU");
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for FTP3.TMP.");
+    dir.Write("FTP3.TMP", "raced");
+    TFd data = ConnectTcp(port);
+    WriteAll(data.Get(), "late");
+    data.Reset();
+    EXPECT_EQ(c->Reply(), "550 FTP3.TMP: File exists");
+    EXPECT_EQ(dir.Read("FTP3.TMP"), "raced");
+}
+
+TEST_F(FtpTransfer, RestartResumesDownloadsAndUploads) {
+    const std::string content = test::BinaryContent(1000, 5);
+    dir.Write("r.dat", content);
+    EXPECT_EQ(c->Cmd("REST abc"), "501 invalid argument");
+    EXPECT_EQ(c->Cmd("REST -1"), "501 invalid argument");
+    EXPECT_EQ(c->Cmd("REST"), "501 invalid argument");
+    EXPECT_EQ(c->Cmd("REST 5368709120"), "350 Restarting at 5368709120.");
+    // PASV clears an earlier REST.
+    EXPECT_EQ(c->PassiveGet("RETR r.dat"), content);
+
+    ASSERT_NE(c->Pasv(), 0);
+    EXPECT_EQ(c->Cmd("REST 100"), "350 Restarting at 100.");
+    c->Send("RETR r.dat");
+    EXPECT_EQ(c->Reply(), "425 Can not open data connection");  // REST did not keep the PASV
+
+    auto resumeGet = [&](const std::string& offset, std::string& preliminary,
+                         std::string& final) {
+        const int port = c->Pasv();
+        c->Cmd("REST " + offset);
+        c->Send("RETR r.dat");
+        TFd data = ConnectTcp(port);
+        preliminary = c->Reply();
+        std::string got = preliminary.compare(0, 4, "150 ") == 0 ? ReadAll(data.Get()) : "";
+        final = preliminary.compare(0, 4, "150 ") == 0 ? c->Reply() : preliminary;
+        return got;
+    };
+    std::string preliminary, final;
+    EXPECT_EQ(resumeGet("100", preliminary, final), content.substr(100));
+    EXPECT_EQ(preliminary, "150 Opening data connection for r.dat(1000 bytes).");
+    EXPECT_EQ(final, "226 Transfer complete.");
+    // At the size: nothing more to send, and complete.
+    EXPECT_EQ(resumeGet("1000", preliminary, final), "");
+    EXPECT_EQ(final, "226 Transfer complete.");
+    // Beyond the size: refused before anything is sent.
+    EXPECT_EQ(resumeGet("1001", preliminary, final), "");
+    EXPECT_EQ(final, "550 r.dat: Invalid restart position");
+
+    dir.Write("u.dat", "0123456789");
+    c->Pasv();
+    // REST after PASV, then STOR: written from the offset, the rest of the file kept.
+    const int port = c->Pasv();
+    EXPECT_EQ(c->Cmd("REST 4"), "350 Restarting at 4.");
+    c->Send("STOR u.dat");
+    TFd data = ConnectTcp(port);
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for u.dat.");
+    WriteAll(data.Get(), "AB");
+    data.Reset();
+    EXPECT_EQ(c->Reply(), "226 Transfer complete.");
+    EXPECT_EQ(dir.Read("u.dat"), "0123AB6789");
+
+    const int port2 = c->Pasv();
+    c->Cmd("REST 11");
+    c->Send("STOR u.dat");
+    data = ConnectTcp(port2);
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for u.dat.");
+    WriteAll(data.Get(), "junk");
+    data.Reset();
+    EXPECT_EQ(c->Reply(), "550 u.dat: Invalid restart position");
+    EXPECT_EQ(dir.Read("u.dat"), "0123AB6789");
+}
+
+TEST_F(FtpTransfer, ListsWithMasksAndHiddenEntries) {
+    dir.MakeDir("pub");
+    dir.Write("pub/a.txt", "a");
+    dir.Write("pub/b.bin", "bb");
+    dir.Write("pub/.hidden", "h");
+    EXPECT_EQ(c->Cmd("CWD pub"), "250 CWD command successful.");
+    std::string preliminary, final;
+    EXPECT_EQ(c->PassiveGet("NLST", preliminary, final), "a.txt\r\nb.bin\r\n");
+    EXPECT_EQ(preliminary, "150 Opening data connection.");
+    EXPECT_EQ(final, "226 Transfer complete.");
+    EXPECT_EQ(c->PassiveGet("NLST -a"), ".hidden\r\na.txt\r\nb.bin\r\n");
+    EXPECT_EQ(c->PassiveGet("NLST *.txt"), "a.txt\r\n");
+    EXPECT_EQ(c->PassiveGet("NLST /pub/*.bin"), "b.bin\r\n");
+    EXPECT_EQ(c->PassiveGet("NLST *.none", preliminary, final), "");
+    EXPECT_EQ(final, "226 Transfer complete.");
+    const std::string listing = c->PassiveGet("LIST -AL");
+    EXPECT_NE(listing.find(".hidden\r\n"), std::string::npos);
+    EXPECT_NE(listing.find("                    2 b.bin\r\n"), std::string::npos);
+    EXPECT_EQ(c->PassiveGet("LIST").find(".hidden"), std::string::npos);
+    c->Pasv();
+    EXPECT_EQ(c->Cmd("LIST /missing"), "550 /missing: No such file or directory");
+    EXPECT_EQ(c->Cmd("NLST -la"), "550 -la: No such file or directory");
+    EXPECT_EQ(c->Cmd("STAT").find("No data connection"), std::string::npos);
+}
+
+TEST_F(FtpTransfer, ADataConnectionServesOneTransfer) {
+    dir.Write("a.txt", "abc");
+    EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");
+    EXPECT_EQ(c->Cmd("STOR new.txt"), "425 Can not open data connection");
+    EXPECT_FALSE(dir.Exists("new.txt"));
+    EXPECT_EQ(c->Cmd("LIST"), "425 Can not open data connection");
+    EXPECT_EQ(c->PassiveGet("RETR a.txt"), "abc");
+    EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");
+    EXPECT_EQ(c->Cmd("RETR missing"), "550 missing: No such file or directory");
+    // A refused RETR before the data connection opened still used up its turn.
+    c->Pasv();
+    EXPECT_EQ(c->Cmd("RETR missing"), "550 missing: No such file or directory");
+    EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");
+    // Without an argument the path is the directory itself.
+    c->Pasv();
+    EXPECT_EQ(c->Cmd("RETR"), "550 " + std::filesystem::path(dir.Path()).filename().string() +
+                                  ": Is a directory");
+}
+
+TEST_F(FtpTransfer, PortTargetsAreCheckedStrictly) {
+    for (const char* bad : {"PORT 1,2,3,4,5", "PORT 127,0,0,1,256,21", "PORT a,b,c,d,4,1",
+                            "PORT 127,0,0,1,0,21", "PORT 127,0,0,1,3,255", "PORT 8,8,8,8,4,1",
+                            "PORT 127,0,0,1,4,1,7", "PORT", "PORT 127,0,0,1,+4,1",
+                            "PORT 127,0,0,1,-4,1"}) {
+        EXPECT_EQ(c->Cmd(bad), "501 invalid argument") << bad;
+    }
+    EXPECT_EQ(c->Cmd("PORT 127,0,0,1,0,20"), "200 PORT command successful.");
+    EXPECT_EQ(c->Cmd("PORT 127,0,0,1,4,0"), "200 PORT command successful.");
+    // A client behind address translation names its private address: its real one is used.
+    dir.Write("a.txt", "nat");
+    int port = 0;
+    TFd listener = test::ListenTcp(port);
+    EXPECT_EQ(c->Cmd("PORT 10,1,2,3," + std::to_string(port / 256) + "," +
+                     std::to_string(port % 256)),
+              "200 PORT command successful.");
+    c->Send("RETR a.txt");
+    TFd data = test::AcceptTcp(listener.Get());
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for a.txt(3 bytes).");
+    EXPECT_EQ(ReadAll(data.Get()), "nat");
+    EXPECT_EQ(c->Reply(), "226 Transfer complete.");
+    run->server.SetUseFxp(true);
+    EXPECT_EQ(c->Cmd("PORT 8,8,8,8,4,1"), "200 PORT command successful.");
+    EXPECT_EQ(c->Cmd("PORT 8,8,8,8,0,21"), "501 invalid argument");
+}
+
+TEST_F(FtpTransfer, PassiveDataComesOnlyFromTheClientsAddress) {
+    const std::string content = test::BinaryContent(50000, 9);
+    dir.Write("secret.dat", content);
+    const int port = c->Pasv();
+    ASSERT_NE(port, 0);
+    c->Send("RETR secret.dat");
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for secret.dat(50000 bytes).");
+    TFd intruder = ConnectTcp(port, "127.0.0.1", "127.0.0.2");
+    if (!intruder.Valid()) GTEST_SKIP() << "127.0.0.2 is not usable here";
+    EXPECT_EQ(ReadAll(intruder.Get()), "");  // closed without a byte
+    TFd data = ConnectTcp(port);
+    EXPECT_EQ(ReadAll(data.Get()), content);
+    EXPECT_EQ(c->Reply(), "226 Transfer complete.");
+}
+
+TEST_F(FtpTransfer, PassivePortsComeFromTheConfiguredRange) {
+    int free = 0;
+    {
+        TFd probe = test::ListenTcp(free);
+    }
+    run->server.SetDataPortBegin(free);
+    run->server.SetDataPortEnd(free + 2);
+    for (int i = 0; i < 3; ++i) {
+        const int port = c->Pasv();
+        EXPECT_GE(port, free);
+        EXPECT_LE(port, free + 2);
+    }
+}
+
+class FtpThrottledTransfer : public FtpTransfer {
+protected:
+    // 64 KB/s: a 4 MB file runs for about a minute unless something ends it.
+    void SetUp() override {
+        dir.Write("big.dat", test::BinaryContent(4 * 1024 * 1024, 11));
+        Start(512 * 1024);
+    }
+    // PASV, RETR big.dat and the first bytes; returns the data socket.
+    TFd StartBigDownload() {
+        const int port = c->Pasv();
+        c->Send("RETR big.dat");
+        TFd data = ConnectTcp(port);
+        EXPECT_EQ(c->Reply(), "150 Opening data connection for big.dat(4194304 bytes).");
+        char buffer[1024];
+        EXPECT_TRUE(WaitReadable(data.Get(), test::kWaitMs));
+        EXPECT_GT(::recv(data.Get(), buffer, sizeof buffer, 0), 0);
+        return data;
+    }
+};
+
+TEST_F(FtpThrottledTransfer, AborStopsARunningDownloadAndTheSessionGoesOn) {
+    TFd data = StartBigDownload();
+    // As Python's ftplib sends it: the line as urgent data.
+    ASSERT_EQ(::send(c->Fd(), "ABOR\r\n", 6, MSG_OOB | MSG_NOSIGNAL), 6);
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
+    EXPECT_EQ(c->Cmd("ABOR"), "226 ABOR command successful.");
+}
+
+TEST_F(FtpThrottledTransfer, AClientClosingTheDataConnectionAbortsTheTransfer) {
+    TFd data = StartBigDownload();
+    test::ResetClose(data);
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
+}
+
+TEST_F(FtpThrottledTransfer, AClientVanishingMidTransferFreesTheServer) {
+    TFd data = StartBigDownload();
+    c->Close();
+    data.Reset();
+    // The server serves others, and stops at once.
+    auto other = run->LoggedIn();
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->Cmd("NOOP"), "200 NOOP command successful.");
+    const auto started = std::chrono::steady_clock::now();
+    run->server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST_F(FtpThrottledTransfer, StopAbortsRunningTransfers) {
+    TFd data = StartBigDownload();
+    const auto started = std::chrono::steady_clock::now();
+    run->server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_LT(ReadAll(data.Get()).size(), 4u * 1024 * 1024);
+}
+
+TEST_F(FtpTransfer, AborBeforeTheClientConnectsLeavesTheTargetAlone) {
+    dir.Write("keep.txt", "precious");
+    ASSERT_NE(c->Pasv(), 0);
+    c->Send("STOR keep.txt");
+    EXPECT_EQ(c->Reply(), "150 Opening data connection for keep.txt.");
+    c->Send("ABOR");
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(dir.Read("keep.txt"), "precious");
+    // ABOR with only a prepared data connection drops it.
+    ASSERT_NE(c->Pasv(), 0);
+    EXPECT_EQ(c->Cmd("ABOR"), "226 ABOR command successful.");
+    EXPECT_EQ(c->Cmd("STOR keep.txt"), "425 Can not open data connection");
+    EXPECT_EQ(dir.Read("keep.txt"), "precious");
+}
+
+TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
+    dir.Write("a.txt", "abc");
+    std::vector<std::string> seen;
+    std::mutex lock;
+    run->server.Stop();
+    run->server.OnGetFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&,
+                                    const std::string& name, std::int64_t size,
+                                    TnbFtpFileTransferStatus& status, std::string& error,
+                                    std::string& response) {
+        std::lock_guard guard(lock);
+        seen.push_back(test::TTempDir::Base(name) + ":" + std::to_string(size) + ":" +
+                       std::to_string(static_cast<int>(status)) + ":" + error);
+        if (test::TTempDir::Base(name) == "a.txt") response = "Done, thanks";
+    };
+    run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&,
+                                    const std::string&, std::int64_t size,
+                                    TnbFtpFileTransferStatus& status, std::string& error,
+                                    std::string&) {
+        if (size == 3) {
+            status = TnbFtpFileTransferStatus::tsFail;
+            error = "rejected by policy";
+        }
+    };
+    run->Start();
+    c = run->LoggedIn();
+    ASSERT_TRUE(c);
+    std::string preliminary, final;
+    EXPECT_EQ(c->PassiveGet("RETR a.txt", preliminary, final), "abc");
+    EXPECT_EQ(final, "226 Done, thanks.");
+    EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");
+    EXPECT_EQ(c->PassivePut("STOR b.txt", "xyz"), "500 rejected by policy");
+    std::lock_guard guard(lock);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], "a.txt:3:0:");
+    EXPECT_EQ(seen[1], "a.txt:3:1:425 Can not open data connection");
+}
+
+}  // namespace
+}  // namespace nb

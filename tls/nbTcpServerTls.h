@@ -1,0 +1,180 @@
+// The TLS layer of the TCP server: the TLS modes and settings of a server, and the per-client
+// connection that can be switched to TLS.
+//
+// This build has no TLS engine: only stNone works. Start with another mode fails with
+// EnbTcpServerError "TLS is not available" (nbErrTlsNotAvailable), and so do StartTls and
+// CreateTlsStream; no connection is ever protected, so IsTls answers false and BeginPendingTls
+// has nothing to do. The TLS stream plugs in at CreateTlsStream, AttachTlsStream and
+// BeginPendingTls.
+//
+// Threads: the properties may be read from any thread; UseTLS may be changed while the server
+// runs and affects connections accepted afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/nbNetworkStream.h"
+#include "server/nbTcpServer.h"
+#include "server/nbUserConnection.h"
+
+namespace nb {
+
+class TnbCertificate;
+class TnbCertificateList;
+class TnbTcpServerTls;
+
+// Raised where TLS would be needed (a TLS mode at Start, StartTls, CreateTlsStream).
+inline constexpr int nbErrTlsNotAvailable = -304;
+
+// How connections are protected.
+enum class TnbServerTlsMode : std::uint8_t {
+    stNone = 0,             // plain connections
+    stImplicit = 1,         // TLS from the first byte
+    stExplicitAllow = 2,    // plain, TLS on request (AUTH)
+    stExplicitRequire = 3,  // as stExplicitAllow; the protocol refuses work before TLS
+};
+
+enum class TnbTlsFlag : std::uint8_t {
+    tfUseSSL2 = 0,
+    tfUseSSL3 = 1,
+    tfUseTLS = 2,
+    tfUseTLS11 = 3,
+    tfUseTLS12 = 4,
+    tfUseTLS13 = 5,
+};
+
+// The protocols offered, one bit per TnbTlsFlag (bit n for value n).
+class TnbTlsFlags {
+public:
+    constexpr TnbTlsFlags() = default;
+    constexpr TnbTlsFlags(std::initializer_list<TnbTlsFlag> flags) {
+        for (auto f : flags)
+            Include(f);
+    }
+    static constexpr TnbTlsFlags FromBits(std::uint8_t bits) {
+        TnbTlsFlags f;
+        f.bits_ = bits;
+        return f;
+    }
+
+    constexpr bool Contains(TnbTlsFlag f) const { return (bits_ & Bit(f)) != 0; }
+    constexpr void Include(TnbTlsFlag f) { bits_ |= Bit(f); }
+    constexpr void Exclude(TnbTlsFlag f) { bits_ &= static_cast<std::uint8_t>(~Bit(f)); }
+    constexpr std::uint8_t Bits() const { return bits_; }
+
+    friend constexpr bool operator==(TnbTlsFlags, TnbTlsFlags) = default;
+
+private:
+    static constexpr std::uint8_t Bit(TnbTlsFlag f) {
+        return static_cast<std::uint8_t>(1u << static_cast<unsigned>(f));
+    }
+    std::uint8_t bits_ = 0;
+};
+
+// TLS 1.0 to 1.2 (28).
+inline constexpr TnbTlsFlags kDefaultTlsFlags{TnbTlsFlag::tfUseTLS, TnbTlsFlag::tfUseTLS11,
+                                              TnbTlsFlag::tfUseTLS12};
+
+// The per-client connection that can be switched to TLS.
+class TnbUserConnectionTls : public TnbUserConnection {
+public:
+    TnbUserConnectionTls() = default;
+
+    // True when the connection's stream is a TLS stream; never in this build.
+    bool IsTls() const { return false; }
+};
+
+// The host supplies the server certificate (and extra chain certificates) for a handshake.
+using TnbGetCertificateEvent =
+    std::function<void(TnbTcpServerTls& Sender, std::shared_ptr<TnbCertificate>& ACertificate,
+                       TnbCertificateList& AExtraCerts, bool& Handled)>;
+// The host's verdict on a client after its handshake; ACertificate is nullptr when the client
+// sent none.
+using TnbVerifyClientEvent = std::function<void(
+    TnbTcpServerTls& Sender, TnbUserConnectionTls& AConnection, const TnbCertificate* ACertificate,
+    const std::string& AStatusText, int AStatusCode, bool& AVerified)>;
+
+class TnbTcpServerTls : public TnbTcpServer {
+public:
+    TnbTcpServerTls() = default;
+    ~TnbTcpServerTls() override;
+
+    // ---- Published properties (defaults in comments) ----
+
+    // stNone.
+    TnbServerTlsMode UseTLS() const { return useTls_.load(); }
+    void SetUseTLS(TnbServerTlsMode value) { useTls_.store(value); }
+    // {tfUseTLS, tfUseTLS11, tfUseTLS12}.
+    TnbTlsFlags TLSFlags() const { return TnbTlsFlags::FromBits(tlsFlags_.load()); }
+    void SetTLSFlags(TnbTlsFlags value) { tlsFlags_.store(value.Bits()); }
+    // true.
+    bool UseSystemTLSFlags() const { return useSystemTlsFlags_.load(); }
+    void SetUseSystemTLSFlags(bool value) { useSystemTlsFlags_.store(value); }
+    // false.
+    bool SendRootCertificate() const { return sendRootCertificate_.load(); }
+    void SetSendRootCertificate(bool value) { sendRootCertificate_.store(value); }
+    // false.
+    bool UseStrongCryptoAlgorithms() const { return useStrongCrypto_.load(); }
+    void SetUseStrongCryptoAlgorithms(bool value) { useStrongCrypto_.store(value); }
+    // Empty = the preferred package.
+    std::string SecurityPackage() const;
+    void SetSecurityPackage(std::string value);
+    // false: control connections ask the client for a certificate when set.
+    bool RequireClientCertificate() const { return requireClientCertificate_.load(); }
+    void SetRequireClientCertificate(bool value) { requireClientCertificate_.store(value); }
+
+    // ---- Events (bind before Start) ----
+
+    TnbGetCertificateEvent OnGetCertificate;
+    TnbVerifyClientEvent OnVerifyClient;
+
+    // ---- Operations ----
+
+    // A new TLS stream with the server's settings, owned by the caller until it gives it to a
+    // connection. Raises nbErrTlsNotAvailable in this build.
+    std::unique_ptr<TnbNetworkStream> CreateTlsStream();
+    // Gives the connection a TLS stream (its addresses pass over from the old one).
+    void AttachTlsStream(TnbUserConnectionTls& AConnection);
+    // Asks for the switch to TLS at the connection's next read; the protocol's positive reply
+    // still goes out plain. Raises nbErrTlsNotAvailable in this build, so the protocol refuses
+    // the request instead of promising a handshake it cannot make.
+    void StartTls(TnbUserConnectionTls& AConnection);
+    // Carries out a pending switch before anything is read; under the connection lock. Nothing
+    // is ever pending in this build.
+    void BeginPendingTls(TnbUserConnectionTls& AConnection);
+
+    // ---- Overrides of the TCP server ----
+
+    // BeginPendingTls, then the inherited read.
+    void ReadConnection(TnbUserConnection& AConnection) override;
+    InbUserConnection CreateDefaultConnection() override;
+    // stImplicit: AttachTlsStream; otherwise a plain stream.
+    void InitConnectionStream(TnbUserConnection& AConnection) override;
+    // Refuses to start in a mode that needs TLS, before anything is opened.
+    void DoStarting() override;
+
+protected:
+    virtual void DoGetCertificate(std::shared_ptr<TnbCertificate>& ACertificate,
+                                  TnbCertificateList& AExtraCerts, bool& Handled);
+    virtual void DoVerifyClient(TnbUserConnectionTls& AConnection,
+                                const TnbCertificate* ACertificate, const std::string& AStatusText,
+                                int AStatusCode, bool& AVerified);
+
+private:
+    std::atomic<TnbServerTlsMode> useTls_{TnbServerTlsMode::stNone};
+    std::atomic<std::uint8_t> tlsFlags_{kDefaultTlsFlags.Bits()};
+    std::atomic<bool> requireClientCertificate_{false};
+    mutable std::mutex securityPackageLock_;  // leaf lock
+    std::string securityPackage_;
+    std::atomic<bool> useStrongCrypto_{false};
+    std::atomic<bool> sendRootCertificate_{false};
+    std::atomic<bool> useSystemTlsFlags_{true};
+};
+
+}  // namespace nb

@@ -1,0 +1,218 @@
+#include "util/nbFileStream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace nb {
+
+namespace {
+
+// Holds per file: a positive count of readers, or -1 for the one writer.
+class TShareTable {
+public:
+    bool Acquire(std::uint64_t device, std::uint64_t inode, bool exclusive) {
+        std::lock_guard lock(mutex_);
+        int& holds = holds_[{device, inode}];
+        if (exclusive) {
+            if (holds != 0)
+                return false;
+            holds = -1;
+        } else {
+            if (holds < 0)
+                return false;
+            ++holds;
+        }
+        return true;
+    }
+
+    void Release(std::uint64_t device, std::uint64_t inode) noexcept {
+        std::lock_guard lock(mutex_);
+        const auto it = holds_.find({device, inode});
+        if (it == holds_.end())
+            return;
+        if (it->second > 1) {
+            --it->second;
+        } else {
+            holds_.erase(it);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, int> holds_;
+};
+
+TShareTable& ShareTable() {
+    static TShareTable table;
+    return table;
+}
+
+int OpenFlags(TnbFileMode mode) {
+    // Non-blocking so that opening a FIFO never waits for its other end; regular files ignore it.
+    const int common = O_CLOEXEC | O_NONBLOCK;
+    switch (mode) {
+        case TnbFileMode::fmOpenRead:
+            return common | O_RDONLY;
+        case TnbFileMode::fmCreate:
+        case TnbFileMode::fmOpenWrite:
+            // Emptying waits until the exclusive hold is granted (see the constructor).
+            return common | O_WRONLY | O_CREAT;
+        case TnbFileMode::fmCreateNew:
+            return common | O_WRONLY | O_CREAT | O_EXCL;
+    }
+    return common | O_RDONLY;
+}
+
+}  // namespace
+
+std::string SystemErrorText(int errorCode) {
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may or may not be the buffer.
+    const char* text = strerror_r(errorCode, buffer, sizeof buffer);
+    return text ? std::string(text) : std::string();
+}
+
+EnbFileError::EnbFileError(int errorCode)
+    : std::runtime_error(SystemErrorText(errorCode)), ErrorCode(errorCode) {}
+
+TnbFileStream::TnbFileStream(const std::string& path, TnbFileMode mode) : mode_(mode) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), OpenFlags(mode), 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throw EnbFileError(errno);
+    fd_ = fd;
+
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int error = errno;
+        Release();
+        throw EnbFileError(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Release();
+        throw EnbFileError(S_ISDIR(st.st_mode) ? EISDIR : EPERM);
+    }
+    device_ = static_cast<std::uint64_t>(st.st_dev);
+    inode_ = static_cast<std::uint64_t>(st.st_ino);
+    if (!ShareTable().Acquire(device_, inode_, mode != TnbFileMode::fmOpenRead)) {
+        Release();
+        throw EnbFileError(EBUSY);
+    }
+    held_ = true;
+    if (mode == TnbFileMode::fmCreate && st.st_size != 0 && ::ftruncate(fd_, 0) != 0) {
+        const int error = errno;
+        Release();
+        throw EnbFileError(error);
+    }
+}
+
+TnbFileStream::~TnbFileStream() {
+    Release();
+}
+
+void TnbFileStream::Release() noexcept {
+    if (held_) {
+        ShareTable().Release(device_, inode_);
+        held_ = false;
+    }
+    if (fd_ >= 0) {
+        // A close interrupted by a signal has still released the descriptor on Linux: never retry.
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void TnbFileStream::Close() {
+    if (fd_ < 0)
+        return;
+    if (held_) {
+        ShareTable().Release(device_, inode_);
+        held_ = false;
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR)
+        throw EnbFileError(errno);
+}
+
+void TnbFileStream::CheckOpen() const {
+    if (fd_ < 0)
+        throw EnbFileError(EBADF);
+}
+
+std::int64_t TnbFileStream::Read(void* buffer, std::int64_t count) {
+    CheckOpen();
+    if (count <= 0)
+        return 0;
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, static_cast<std::size_t>(count));
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            throw EnbFileError(errno);
+    }
+}
+
+std::int64_t TnbFileStream::Write(const void* buffer, std::int64_t count) {
+    CheckOpen();
+    if (count <= 0)
+        return 0;
+    const char* p = static_cast<const char*>(buffer);
+    std::int64_t left = count;
+    while (left > 0) {
+        const ssize_t n = ::write(fd_, p, static_cast<std::size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw EnbFileError(errno);
+        }
+        if (n == 0)
+            throw EnbFileError(ENOSPC);
+        p += n;
+        left -= n;
+    }
+    return count;
+}
+
+std::int64_t TnbFileStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
+    CheckOpen();
+    int whence = SEEK_SET;
+    if (origin == TnbSeekOrigin::soCurrent)
+        whence = SEEK_CUR;
+    if (origin == TnbSeekOrigin::soEnd)
+        whence = SEEK_END;
+    const off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (result < 0)
+        throw EnbFileError(errno);
+    return static_cast<std::int64_t>(result);
+}
+
+std::int64_t TnbFileStream::GetSize() {
+    CheckOpen();
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        throw EnbFileError(errno);
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+void TnbFileStream::SetSize(std::int64_t size) {
+    CheckOpen();
+    if (size < 0)
+        throw EnbFileError(EINVAL);
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        throw EnbFileError(errno);
+}
+
+}  // namespace nb

@@ -1,0 +1,68 @@
+// A stream on a local file, and the in-process sharing rules that keep downloads and uploads of
+// the same file apart.
+// Sharing: every open file is held in a process-wide table keyed by device and inode. Readers
+// hold it shared, writers exclusively; an open that conflicts fails with EBUSY ("Device or
+// resource busy"), so an upload never truncates a file that is being downloaded and a download
+// never reads a half-written upload. Other processes are not bound by the table.
+// Thread notes: a stream is used by one thread at a time; the sharing table is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "util/nbStream.h"
+
+namespace nb {
+
+// A failed file operation. The message is the system's text for ErrorCode (an errno value),
+// never a path: it goes into replies that peers read.
+class EnbFileError : public std::runtime_error {
+public:
+    explicit EnbFileError(int errorCode);
+    int ErrorCode;
+};
+
+// The system's text for an errno value ("No such file or directory").
+std::string SystemErrorText(int errorCode);
+
+enum class TnbFileMode {
+    fmOpenRead,   // read an existing regular file; held shared
+    fmCreate,     // write, creating the file or emptying an existing one; held exclusively
+    fmOpenWrite,  // write at the start, creating the file if missing, never emptying it
+    fmCreateNew,  // write a file that must not exist yet (fails with EEXIST); held exclusively
+};
+
+class TnbFileStream : public TnbStream {
+public:
+    // Opens path. Only regular files are opened: a directory fails with EISDIR, any other kind
+    // (FIFO, device, socket) with EPERM; a FIFO never blocks the caller. Raises EnbFileError.
+    TnbFileStream(const std::string& path, TnbFileMode mode);
+    // Closes without reporting errors; writers should call Close to learn of late failures.
+    ~TnbFileStream() override;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    // Writes everything or raises (a full disk is an error, never a short count).
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TnbSeekOrigin origin) override;
+    std::int64_t GetSize() override;
+    void SetSize(std::int64_t size) override;
+
+    // Releases the sharing hold and closes the file; raises EnbFileError when the close fails
+    // (data written may be lost). Later calls do nothing.
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    TnbFileMode Mode() const { return mode_; }
+
+private:
+    void Release() noexcept;
+    void CheckOpen() const;
+
+    int fd_ = -1;
+    TnbFileMode mode_;
+    bool held_ = false;
+    std::uint64_t device_ = 0;
+    std::uint64_t inode_ = 0;
+};
+
+}  // namespace nb
