@@ -98,6 +98,8 @@ class RunningServer:
                 self.proc.kill()
                 self.proc.wait()
         self.reader.join(5)
+        for pipe in (self.proc.stdout, self.proc.stderr):
+            pipe.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
         return self.proc.returncode
 

@@ -113,6 +113,9 @@ class BigFile(ServerTestCase):
         class Source(io.RawIOBase):
             sent = 0
 
+            def readable(self):
+                return True
+
             def readinto(self, b):
                 if self.sent >= size:
                     return 0
@@ -185,10 +188,13 @@ class HostileInput(ServerTestCase):
         self.assertTrue(f.readline().startswith(b"250"))
         f.readline()
         self.assertEqual(f.readline(), b'257 "/" is current directory.\r\n')
-        # PORT to a third host or a privileged port is refused.
-        for arg in (b"10,1,2,3,4,1", b"127,0,0,1,0,21", b"127,0,0,1,256,21", b"a,b,c,d,e,f"):
+        # PORT to a third host or a privileged port is refused. (A private address from a
+        # client that is not itself private is taken as address translation and replaced by
+        # the client's own address, so the third host here is a public one.)
+        for arg in (b"1,2,3,4,4,1", b"127,0,0,1,0,21", b"127,0,0,1,256,21", b"a,b,c,d,e,f"):
             s.sendall(b"PORT " + arg + b"\r\n")
             self.assertEqual(f.readline(), b"501 invalid argument\r\n", arg)
+        f.close()
         s.close()
 
         # An over-long line without an end is cut off; the server goes on for others.
@@ -200,12 +206,14 @@ class HostileInput(ServerTestCase):
                 pass
         except OSError:
             pass
+        f.close()
         s.close()
 
         # Clients that vanish mid-session.
         for _ in range(5):
             s, f = self.raw()
             s.sendall(b"USER NorbitTester\r\nPASS mivoraplexan\r\nPASV\r\n")
+            f.close()
             s.close()
 
         ftp = self.server.client()
