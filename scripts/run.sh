@@ -3,7 +3,8 @@
 # demo root. Stop it with Ctrl-C.   PORT=2121 ROOT=./demo-root scripts/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export CCACHE_DIR=${CCACHE_DIR:-$PWD/.cache/ccache}
+# The compiler cache lives outside the checkout so that fresh clones on this machine share it.
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/nbftp-ccache} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 scripts/setup.sh build
 root=${ROOT:-$PWD/demo-root}
 mkdir -p "$root"

@@ -3,7 +3,8 @@
 # then the threaded tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export CCACHE_DIR=${CCACHE_DIR:-$PWD/.cache/ccache}
+# The compiler cache lives outside the checkout so that fresh clones on this machine share it.
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/nbftp-ccache} CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 run_ctest() {
     local build=$1
