@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "net/nbSocketUtils.h"
+#include "net/nbWinSock2.h"
 #include "util/nbLimits.h"
 #include "util/nbTranslator.h"
 #include "util/nbUtils.h"
@@ -580,6 +581,13 @@ void TnbTcpCommandServer::SendMultipleLines(TnbCommandConnection& AConnection,
     AConnection.lines_ = std::move(reply);
     AConnection.sending_ = true;
     SendNextLines(AConnection);
+}
+
+void TnbTcpCommandServer::DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) {
+    // ftplib sends ABOR as urgent data, lftp its Telnet Synch: out of band, a byte of the line
+    // would vanish. Failing to set it costs only that, so the session goes on regardless.
+    SocketSetOobInline(AConnection.Socket().Handle());
+    TnbTcpServerTls::DoAcceptConnection(AConnection, Handled);
 }
 
 void TnbTcpCommandServer::DoWriteConnection(TnbUserConnection& AConnection) {

@@ -480,6 +480,8 @@ protected:
 
     void ReadConnection(TnbUserConnection& AConnection) override;
     void DoWriteConnection(TnbUserConnection& AConnection) override;
+    // Keeps urgent data in the stream (see SocketSetOobInline), then the inherited event.
+    void DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) override;
     InbUserConnection CreateConnection() override;
     InbUserConnection CreateDefaultConnection() override;
 

@@ -426,6 +426,13 @@ int SocketSetReuseAddress(int handle) {
     return 0;
 }
 
+int SocketSetOobInline(int handle) {
+    const int on = 1;
+    if (::setsockopt(handle, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) != 0)
+        return Fail();
+    return 0;
+}
+
 int SocketPendingBytes(int handle) {
     int count = 0;
     if (::ioctl(handle, FIONREAD, &count) != 0)

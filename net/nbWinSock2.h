@@ -130,6 +130,8 @@ int SocketSendTo(int handle, const void* buffer, int size, const void* address, 
 int SocketSetNonBlocking(int handle);
 int SocketSetBroadcast(int handle);
 int SocketSetReuseAddress(int handle);
+// Urgent data stays in the byte stream (FTP clients send ABOR and Telnet Synch as urgent data).
+int SocketSetOobInline(int handle);
 // Bytes waiting to be received, or -1.
 int SocketPendingBytes(int handle);
 // The pending error of the socket (SO_ERROR, mapped; reading it clears it), 0 for none.

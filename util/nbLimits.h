@@ -15,6 +15,11 @@ inline constexpr std::int64_t kPendingOutputReadHold = 256 * 1024;
 // SECURITY: the hard cap of that output; a write past it fails with 10055 (no buffer space) and
 // closes the connection. 4 MiB covers a hold-mark's worth plus the replies of one large read.
 inline constexpr std::int64_t kMaxPendingOutput = 4 * 1024 * 1024;
+// SECURITY: bytes one read of a server connection takes before its requests are handed on. The
+// pending-output hold is checked between reads, so this bounds what a burst of pipelined
+// requests can make the server produce at once (64 KiB of requests; further bytes wait in the
+// socket and are read by the next pass).
+inline constexpr std::int64_t kMaxReadPass = 64 * 1024;
 
 // SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
 // path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and

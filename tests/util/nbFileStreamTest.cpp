@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 namespace nb {
 namespace {
@@ -139,6 +142,40 @@ TEST(FileStream, SharingTableAndNoLeakOnFailure) {
     EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(ErrorOf(dir / "f", TnbFileMode::fmCreate), 0);
     EXPECT_STREQ(EnbFileError(EBUSY).what(), "Device or resource busy");
+}
+
+TEST(FileStream, SharingHoldsUnderConcurrentOpens) {
+    TScratch dir;
+    { std::ofstream(dir / "f") << "x"; }
+    std::atomic<int> readers{0}, writers{0}, violations{0}, granted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const bool write = (i + t) % 3 == 0;
+                try {
+                    TnbFileStream s(dir / "f",
+                                    write ? TnbFileMode::fmOpenWrite : TnbFileMode::fmOpenRead);
+                    ++granted;
+                    std::atomic<int>& mine = write ? writers : readers;
+                    ++mine;
+                    if (writers.load() > 1 || (writers.load() == 1 && readers.load() > 0)) {
+                        ++violations;
+                    }
+                    --mine;
+                } catch (const EnbFileError& e) {
+                    if (e.ErrorCode != EBUSY)
+                        ++violations;
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_GT(granted.load(), 0);
+    // Nothing is held once every stream is gone.
+    EXPECT_EQ(ErrorOf(dir / "f", TnbFileMode::fmCreate), 0);
 }
 
 }  // namespace
