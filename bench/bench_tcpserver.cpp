@@ -1,8 +1,9 @@
 // Benchmark of the TCP server engine on loopback (a measurement, never a test):
 //   1. idle connections: opens COUNT clients, checks that the server holds all of them, and
 //      reports the server's user-space memory per connection (VmRSS growth / COUNT);
-//   2. accept rate: CLIENTS threads connect and close as fast as they can for SECONDS; reports
-//      accepted connections per second.
+//   2. accept rate: CLIENTS threads connect as fast as they can for SECONDS; the server closes
+//      each client in its accept handler and the client closes after that. Reports accepted
+//      connections per second.
 //
 //   bench_tcpserver [COUNT=2000] [SECONDS=2] [CLIENTS=2]
 //
@@ -101,8 +102,14 @@ int main(int argc, char** argv) {
     nb::TnbTcpServer server;
     std::atomic<long> accepted{0};
     std::atomic<long> errors{0};
-    server.OnAcceptConnection = [&](nb::TnbTcpServer&, nb::TnbUserConnection&, bool&) {
+    // In the accept phase the server closes each client at once: the side that closes first
+    // keeps the TIME_WAIT, and on the server's side it does not use up the clients' ports.
+    std::atomic<bool> closeOnAccept{false};
+    server.OnAcceptConnection = [&](nb::TnbTcpServer& sender, nb::TnbUserConnection& connection,
+                                    bool&) {
         ++accepted;
+        if (closeOnAccept.load())
+            sender.CloseConnection(connection);
     };
     server.OnServerError = [&](nb::TnbTcpServer&, nb::TnbUserConnection*, const std::exception&) {
         ++errors;
@@ -141,6 +148,7 @@ int main(int argc, char** argv) {
     WaitUntil([&] { return server.ConnectionCount() == 0; }, std::chrono::seconds(30));
 
     // ---- 2. Accept rate ----
+    closeOnAccept = true;
     const long acceptedBefore = accepted.load();
     std::atomic<bool> done{false};
     std::atomic<long> connects{0};
@@ -152,6 +160,9 @@ int main(int argc, char** argv) {
                 const int fd = Connect(port);
                 if (fd >= 0) {
                     ++connects;
+                    char byte;
+                    while (::recv(fd, &byte, 1, 0) > 0) {
+                    }  // until the server closes
                     ::close(fd);
                 }
             }

@@ -123,16 +123,16 @@ void TnbNotifyTarget::Remove(int handle) noexcept {
 void TnbNotifyTarget::SetTimer(std::uint32_t ms) {
     if (ms == 0)
         ms = 1;
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ms / 1000);
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (::timerfd_settime(timer_, 0, &spec, nullptr) < 0)
+    itimerspec period{};
+    period.it_value.tv_sec = static_cast<time_t>(ms / 1000);
+    period.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    if (::timerfd_settime(timer_, 0, &period, nullptr) < 0)
         RaiseLastSystemError();
 }
 
 void TnbNotifyTarget::KillTimer() {
-    itimerspec spec{};
-    if (::timerfd_settime(timer_, 0, &spec, nullptr) < 0)
+    itimerspec period{};
+    if (::timerfd_settime(timer_, 0, &period, nullptr) < 0)
         RaiseLastSystemError();
     // A tick that elapsed before the disarm must not be reported afterwards.
     std::uint64_t ticks = 0;

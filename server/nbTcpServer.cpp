@@ -613,16 +613,24 @@ bool TnbTcpServer::ReadConnectionData(TnbUserConnection& AConnection, TnbStream*
     // No second read item for data this read takes anyway.
     AConnection.SelectEvents(FD_WRITE | FD_CLOSE);
     const std::int64_t before = AData ? AData->GetSize() : 0;
+    // SECURITY: one pass takes at most kMaxReadPass bytes, so the output hold above is checked
+    // again before the next pipelined requests are taken. A limit set by a protocol layer is
+    // left alone.
+    const std::int64_t savedLimit = AConnection.BytesToProceed();
+    if (savedLimit < 0)
+        AConnection.SetBytesToProceed(AConnection.GetNetworkStream().BytesProceed() + kMaxReadPass);
     try {
         AConnection.ReadData(AData);
     } catch (...) {
+        AConnection.SetBytesToProceed(savedLimit);
         try {
             AConnection.RenewReads();
         } catch (...) {
         }
         throw;
     }
-    // Renewing reports again what arrived meanwhile: nothing is missed.
+    AConnection.SetBytesToProceed(savedLimit);
+    // Renewing reports again what arrived meanwhile, or what this pass left: nothing is missed.
     AConnection.RenewReads();
     return !AData || AData->GetSize() > before;
 }

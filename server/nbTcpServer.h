@@ -208,8 +208,10 @@ public:
     void Start();
     // Caller's thread: closes every connection (OnCloseConnection for each), ends the listener
     // and the workers, then OnStop. Nothing when not started. Raises std::logic_error when
-    // called from one of the server's own threads (it would wait for itself).
-    void Stop();
+    // called from one of the server's own threads (it would wait for itself). Virtual so that a
+    // protocol layer can first end what would hold a worker (running transfers) and then call
+    // the inherited Stop; StopOnDestroy calls it too.
+    virtual void Stop();
     // True from the creation of the listener thread in Start to the end of Stop.
     bool Active() const { return active_.load(); }
     // Raises "The server is not started" (-301) when stopped; otherwise closes the connection
@@ -273,8 +275,8 @@ public:
     virtual void InitConnectionStream(TnbUserConnection& AConnection);
 
 protected:
-    // For the destructors of derived servers: Stop, with every exception swallowed (a stop
-    // from one of the server's own threads is a bug and terminates).
+    // For the destructors of derived servers: Stop (the most-derived one still alive), with every
+    // exception swallowed (a stop from one of the server's own threads is a bug and terminates).
     void StopOnDestroy() noexcept;
     // Raises OnServerError for the current exception (use inside a catch block); never throws.
     void ReportCurrentException(TnbUserConnection* AConnection) noexcept;

@@ -190,9 +190,9 @@ void TnbUserConnection::Register(const std::shared_ptr<TnbNotifyTarget>& ATarget
     const int handle = Socket().Handle();
     if (handle < 0)
         RaiseSocketError(WSAENOTSOCK);
-    // The first selection reports writability once, as a fresh selection does, so output
-    // written before (an accept handler's greeting, a close after write) is followed up.
-    writeReport_.store(true);
+    // No write-ready report for the fresh socket: nothing can be pending before the selection,
+    // and output written afterwards (an accept handler's greeting) reports itself when it has
+    // to wait. This saves one work item per accepted client.
     ATarget->Add(handle, id_, AEvents, false);
     notify_ = ATarget;
     selectedHandle_ = handle;

@@ -545,6 +545,50 @@ TEST(TnbTcpServerAccept, AConnectionThatIsNotCreatedIsTakenFromTheBacklogClosedA
     EXPECT_EQ(recorder.Errors().size(), 1u);
 }
 
+// A server whose stream set-up fails for the first client.
+class TFailingStreamServer : public TnbTcpServer {
+public:
+    ~TFailingStreamServer() override { StopOnDestroy(); }
+    std::atomic<int> Failures{1};
+
+    void InitConnectionStream(TnbUserConnection& AConnection) override {
+        if (Failures.fetch_sub(1) > 0)
+            throw std::runtime_error("no stream today");
+        TnbTcpServer::InitConnectionStream(AConnection);
+    }
+};
+
+TEST(TnbTcpServerAccept, FailuresWhileAcceptingEndOnlyThatClientAndTheListenerGoesOn) {
+    TFailingStreamServer server;
+    TRecorder recorder(server);
+    std::atomic<int> acceptHandlerFailures{1};
+    auto recordAccept = server.OnAcceptConnection;
+    server.OnAcceptConnection = [&](TnbTcpServer& s, TnbUserConnection& c, bool& handled) {
+        if (acceptHandlerFailures.fetch_sub(1) > 0)
+            throw std::runtime_error("handler failed");
+        recordAccept(s, c, handled);
+    };
+    const int port = StartOnFreePort(server);
+
+    TTestClient noStream, handlerFailed, served;
+    ASSERT_TRUE(noStream.Connect(port));
+    EXPECT_TRUE(noStream.WaitClosed());
+    ASSERT_TRUE(handlerFailed.Connect(port));
+    EXPECT_TRUE(handlerFailed.WaitClosed());
+    ASSERT_TRUE(WaitFor([&] { return recorder.CloseEventCount() == 2; }));
+    const auto errors = recorder.Errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].Message, "no stream today");
+    EXPECT_EQ(errors[1].Message, "handler failed");
+
+    // The listening socket survived both.
+    ASSERT_TRUE(served.Connect(port));
+    ASSERT_TRUE(served.Send("ECHO fine\n"));
+    ASSERT_TRUE(served.ReceiveAtLeast(5));
+    EXPECT_EQ(served.Received(), "fine\n");
+    EXPECT_EQ(recorder.AcceptCount(), 1u);
+}
+
 // ---- Data path ----
 
 TEST(TnbTcpServerData, ManyThreadsWritingLinesToASlowReaderKeepEveryLineWholeAndInOrder) {
@@ -599,8 +643,11 @@ TEST(TnbTcpServerData, ManyThreadsWritingLinesToASlowReaderKeepEveryLineWholeAnd
 }
 
 TEST(TnbTcpServerData, AClientThatDoesNotReadIsHeldBackNotBuffered) {
-    constexpr int kRequests = 100;
-    constexpr int kReply = 128 * 1024;
+    // Requests of 16 KiB, replies of 64 KiB: 12.8 MB of output, far more than the socket
+    // buffers hold while the client does not read.
+    constexpr int kRequests = 200;
+    constexpr int kRequest = 16 * 1024;
+    constexpr int kReply = 64 * 1024;
     TnbTcpServer server;
     TRecorder recorder(server);
     std::atomic<std::int64_t> maxPending{0};
@@ -619,10 +666,12 @@ TEST(TnbTcpServerData, AClientThatDoesNotReadIsHeldBackNotBuffered) {
     const int port = StartOnFreePort(server);
     TTestClient client;
     ASSERT_TRUE(client.Connect(port, 16384));
-    for (int i = 0; i < kRequests; ++i) {
-        ASSERT_TRUE(client.Send("R\n"));
-        std::this_thread::sleep_for(2ms);
-    }
+    std::thread sender([&] {
+        const std::string request(kRequest - 1, 'q');
+        for (int i = 0; i < kRequests; ++i)
+            if (!client.Send(request + "\n"))
+                break;
+    });
     // Let the server do all it will do without the client reading.
     std::size_t before = 0;
     WaitFor([&] {
@@ -633,13 +682,20 @@ TEST(TnbTcpServerData, AClientThatDoesNotReadIsHeldBackNotBuffered) {
         return stable && now > 0;
     });
     EXPECT_LT(processed.load(), static_cast<std::size_t>(kRequests)) << "reads were not held";
-    EXPECT_LE(maxPending.load(), kPendingOutputReadHold + 4 * kReply);
+    // The hold mark plus what one read pass (at most kMaxReadPass of requests) can produce.
+    EXPECT_LE(maxPending.load(), kPendingOutputReadHold + (kMaxReadPass / kRequest + 2) * kReply);
     EXPECT_TRUE(recorder.Errors().empty());
 
     // Once the client reads, everything comes, whole.
-    ASSERT_TRUE(client.ReceiveAtLeast(std::size_t(kRequests) * kReply, 30000ms));
+    const bool all = client.ReceiveAtLeast(std::size_t(kRequests) * kReply, 30000ms);
+    if (!all)
+        ::shutdown(client.Handle(), SHUT_RDWR);  // never leave the sender blocked
+    sender.join();
+    ASSERT_TRUE(all) << "closed " << client.Closed() << " received " << client.Received().size()
+                     << " processed " << processed.load() << " errors " << recorder.Errors().size();
     EXPECT_EQ(client.Received().size(), std::size_t(kRequests) * kReply);
     EXPECT_EQ(processed.load(), static_cast<std::size_t>(kRequests));
+    EXPECT_TRUE(recorder.Errors().empty());
 }
 
 TEST(TnbTcpServerData, OutputBeyondTheHardCapFailsWith10055AndClosesTheConnection) {
@@ -693,6 +749,17 @@ TEST(TnbTcpServerResources, StartStopUnderLoadLeaksNoDescriptors) {
     EXPECT_EQ(test::CountOpenDescriptors(), baseline);
     EXPECT_GT(recorder.AcceptCount(), 0u);
     EXPECT_EQ(recorder.CloseEventCount(), recorder.AcceptCount());
+    // Nothing happens between a stop and the next start.
+    const auto log = recorder.LogCopy();
+    bool stopped = false;
+    for (const std::string& entry : log) {
+        if (entry == "stop")
+            stopped = true;
+        else if (entry == "starting")
+            stopped = false;
+        else
+            EXPECT_FALSE(stopped) << entry << " after OnStop";
+    }
 }
 
 }  // namespace
