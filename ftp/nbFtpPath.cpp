@@ -18,7 +18,8 @@ std::string WorkingDirectory() {
             buffer.resize(std::char_traits<char>::length(buffer.c_str()));
             return buffer;
         }
-        if (errno != ERANGE) throw std::system_error(errno, std::generic_category(), "getcwd");
+        if (errno != ERANGE)
+            throw std::system_error(errno, std::generic_category(), "getcwd");
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -28,20 +29,24 @@ std::string NormalizeAbsolute(std::string_view path) {
     std::vector<std::string_view> segments;
     std::size_t i = 0;
     while (i < path.size()) {
-        while (i < path.size() && path[i] == '/') ++i;
+        while (i < path.size() && path[i] == '/')
+            ++i;
         std::size_t j = i;
-        while (j < path.size() && path[j] != '/') ++j;
+        while (j < path.size() && path[j] != '/')
+            ++j;
         if (j > i) {
             std::string_view seg = path.substr(i, j - i);
             if (seg == "..") {
-                if (!segments.empty()) segments.pop_back();
+                if (!segments.empty())
+                    segments.pop_back();
             } else if (seg != ".") {
                 segments.push_back(seg);
             }
         }
         i = j;
     }
-    if (segments.empty()) return "/";
+    if (segments.empty())
+        return "/";
     std::string result;
     for (auto seg : segments) {
         result += '/';
@@ -53,7 +58,8 @@ std::string NormalizeAbsolute(std::string_view path) {
 std::string Slashes(std::string_view path) {
     std::string result(path);
     for (char& ch : result) {
-        if (ch == '\\') ch = '/';
+        if (ch == '\\')
+            ch = '/';
     }
     return result;
 }
@@ -62,11 +68,14 @@ std::string Slashes(std::string_view path) {
 
 std::string FtpToLocalPath(std::string_view path) {
     std::string result = Slashes(path);
-    if (!result.empty() && result.back() == '/') result.pop_back();
+    if (!result.empty() && result.back() == '/')
+        result.pop_back();
     return result;
 }
 
-std::string FtpToVirtualPath(std::string_view path) { return FtpToLocalPath(path); }
+std::string FtpToVirtualPath(std::string_view path) {
+    return FtpToLocalPath(path);
+}
 
 std::string FtpNormalizeRoot(std::string_view root) {
     std::string text = Slashes(root);
@@ -78,13 +87,16 @@ std::string FtpNormalizeRoot(std::string_view root) {
 }
 
 bool FtpIsInsideRoot(std::string_view root, std::string_view path) {
-    if (root == "/") return !path.empty() && path.front() == '/';
-    if (path.size() < root.size() || path.compare(0, root.size(), root) != 0) return false;
+    if (root == "/")
+        return !path.empty() && path.front() == '/';
+    if (path.size() < root.size() || path.compare(0, root.size(), root) != 0)
+        return false;
     return path.size() == root.size() || path[root.size()] == '/';
 }
 
 std::string FtpCombinePath(std::string_view root, std::string_view relative) {
-    if (relative.empty()) return std::string(root);
+    if (relative.empty())
+        return std::string(root);
     std::string joined(root);
     joined += '/';
     joined += relative;
@@ -100,12 +112,14 @@ std::string FtpResolvePath(std::string_view root, std::string_view currentDir,
         result = current;
     } else if (path.front() != '/' && path.front() != '\\') {
         result = current;
-        if (!result.empty() && result.back() != '/') result += '/';
+        if (!result.empty() && result.back() != '/')
+            result += '/';
         result += local;
     } else {
         result = local;
     }
-    if (!result.empty() && result.front() == '/') result.erase(0, 1);
+    if (!result.empty() && result.front() == '/')
+        result.erase(0, 1);
 
     std::string answer = FtpCombinePath(root, result);
     // SECURITY: a path is inside only when it is the root or continues it with a separator,
@@ -114,16 +128,20 @@ std::string FtpResolvePath(std::string_view root, std::string_view currentDir,
     // above the root lands here.
     if (!FtpIsInsideRoot(root, answer)) {
         const std::string last = FtpFileNamePart(local);
-        if (last == "..") return std::string(root);
+        if (last == "..")
+            return std::string(root);
         answer = FtpCombinePath(root, last);
-        if (!FtpIsInsideRoot(root, answer)) return std::string(root);
+        if (!FtpIsInsideRoot(root, answer))
+            return std::string(root);
     }
     return answer;
 }
 
 std::string FtpVirtualPathOf(std::string_view root, std::string_view fullPath) {
-    if (!FtpIsInsideRoot(root, fullPath) || fullPath.size() == root.size()) return {};
-    if (root == "/") return std::string(fullPath);
+    if (!FtpIsInsideRoot(root, fullPath) || fullPath.size() == root.size())
+        return {};
+    if (root == "/")
+        return std::string(fullPath);
     return std::string(fullPath.substr(root.size()));
 }
 

@@ -21,12 +21,15 @@ namespace {
 std::string OneLine(std::string_view text) {
     std::string result(text);
     for (char& ch : result) {
-        if (ch == '\r' || ch == '\n') ch = ' ';
+        if (ch == '\r' || ch == '\n')
+            ch = ' ';
     }
     return result;
 }
 
-std::string Trimmed(const std::string& text) { return std::string(Trim(text)); }
+std::string Trimmed(const std::string& text) {
+    return std::string(Trim(text));
+}
 
 // "::ffff:1.2.3.4" -> "1.2.3.4": an IPv4 client may appear mapped on a dual-stack socket.
 std::string UnmapAddress(const std::string& address) {
@@ -40,7 +43,8 @@ std::string UnmapAddress(const std::string& address) {
 bool SameAddress(const std::string& a, const std::string& b) {
     const std::string ua = UnmapAddress(a);
     const std::string ub = UnmapAddress(b);
-    if (ua == ub) return true;
+    if (ua == ub)
+        return true;
     // Numeric forms may differ in spelling (IPv6 zero compression, letter case).
     auto pa = TnbIPAddress::ParseIpAddress(ua);
     auto pb = TnbIPAddress::ParseIpAddress(ub);
@@ -49,10 +53,12 @@ bool SameAddress(const std::string& a, const std::string& b) {
 
 // A decimal number of 0 or more without sign, or nothing.
 bool ParseOffset(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
+    if (text.empty() || text.size() > 19)
+        return false;
     std::int64_t result = 0;
     for (char ch : text) {
-        if (ch < '0' || ch > '9') return false;
+        if (ch < '0' || ch > '9')
+            return false;
         result = result * 10 + (ch - '0');
     }
     value = result;
@@ -86,7 +92,8 @@ private:
 // Closes a file stream to learn of late write failures (a full disk shows at close); other
 // streams have nothing to report.
 void CloseDestination(TnbStream& stream) {
-    if (auto* file = dynamic_cast<TnbFileStream*>(&stream)) file->Close();
+    if (auto* file = dynamic_cast<TnbFileStream*>(&stream))
+        file->Close();
 }
 
 }  // namespace
@@ -114,7 +121,8 @@ std::string TnbFtpUserAccountItem::RootDir() const {
 }
 
 void TnbFtpUserAccountItem::SetRootDir(std::string value) {
-    if (value.size() > 1 && (value.back() == '/' || value.back() == '\\')) value.pop_back();
+    if (value.size() > 1 && (value.back() == '/' || value.back() == '\\'))
+        value.pop_back();
     std::lock_guard lock(itemLock_);
     rootDir_ = std::move(value);
 }
@@ -132,7 +140,8 @@ void TnbFtpUserAccountItem::SetBitsPerSec(int value) {
 void TnbFtpUserAccountItem::Assign(const TnbUserAccountItem& source) {
     TnbUserAccountItem::Assign(source);
     if (const auto* ftp = dynamic_cast<const TnbFtpUserAccountItem*>(&source)) {
-        if (ftp == this) return;
+        if (ftp == this)
+            return;
         const auto permissions = ftp->Permissions();
         auto rootDir = ftp->RootDir();
         const auto bitsPerSec = ftp->BitsPerSec();
@@ -215,7 +224,8 @@ bool TnbFtpCommandConnection::HasDataConnection() const {
 
 void TnbFtpCommandConnection::AbortDataConnection() {
     std::lock_guard lock(dataConnectionLock_);
-    if (dataConnection_) dataConnection_->Abort();
+    if (dataConnection_)
+        dataConnection_->Abort();
 }
 
 bool TnbFtpCommandConnection::AbortTransfer() {
@@ -226,10 +236,12 @@ bool TnbFtpCommandConnection::AbortTransfer() {
             dataConnection_->Abort();
             return true;
         }
-        if (!transferRunning_) dropped = std::move(dataConnection_);
+        if (!transferRunning_)
+            dropped = std::move(dataConnection_);
     }
     // Freed outside the lock; a command that still holds it keeps it alive until it returns.
-    if (dropped) dropped->Abort();
+    if (dropped)
+        dropped->Abort();
     return false;
 }
 
@@ -274,7 +286,6 @@ void TnbFtpCommandInfo::Execute(TnbCommandConnection& AConnection, TnbTcpCommand
 // ---- TnbFtpServer: construction and properties ----
 
 TnbFtpServer::TnbFtpServer() {
-    FillDefaultExtensions(extensions_);
     SetPort(21);
     SetServerName("Norbit Internet Suite FTP service");
     rootDir_ = FtpNormalizeRoot("");
@@ -308,7 +319,7 @@ void TnbFtpServer::AbortTransfers() noexcept {
     }
 }
 
-void TnbFtpServer::FillDefaultExtensions(std::vector<std::string>& extensions) {
+void TnbFtpServer::FillDefaultExtensions(std::vector<std::string>& extensions) const {
     extensions.push_back("SIZE");
     extensions.push_back("REST STREAM");
     extensions.push_back("MDTM");
@@ -320,7 +331,8 @@ std::string TnbFtpServer::RootDir() const {
 }
 
 void TnbFtpServer::SetRootDir(std::string value) {
-    if (value.size() > 1 && (value.back() == '/' || value.back() == '\\')) value.pop_back();
+    if (value.size() > 1 && (value.back() == '/' || value.back() == '\\'))
+        value.pop_back();
     std::string normal = FtpNormalizeRoot(value);
     std::lock_guard lock(propertyLock_);
     rootDirText_ = std::move(value);
@@ -349,7 +361,14 @@ void TnbFtpServer::SetServerOS(std::string value) {
 
 std::vector<std::string> TnbFtpServer::Extensions() const {
     std::lock_guard lock(propertyLock_);
-    return extensions_;
+    if (!extensions_) {
+        // Filled on first use rather than in the constructor, where a descendant's override
+        // could not be reached yet.
+        std::vector<std::string> defaults;
+        FillDefaultExtensions(defaults);
+        extensions_ = std::move(defaults);
+    }
+    return *extensions_;
 }
 
 void TnbFtpServer::SetExtensions(std::vector<std::string> value) {
@@ -442,7 +461,8 @@ InbUserConnection TnbFtpServer::CreateDefaultConnection() {
 void TnbFtpServer::DoCommandError(TnbCommandConnection& AConnection,
                                   const TnbTcpCommandParams& AParams, const std::exception& E) {
     TnbTcpCommandServer::DoCommandError(AConnection, AParams, E);
-    if (dynamic_cast<const EnbTcpCommandServerError*>(&E) != nullptr) return;
+    if (dynamic_cast<const EnbTcpCommandServerError*>(&E) != nullptr)
+        return;
     SendResponse(AConnection, AParams.Command,
                  "451 Requested action aborted: " + OneLine(Trim(E.what())));
 }
@@ -483,9 +503,9 @@ void TnbFtpServer::CheckTlsRequired(TnbFtpCommandConnection& AConnection,
     }
 }
 
-void TnbFtpServer::CheckLoggedIn(TnbFtpCommandConnection& AConnection,
-                                 const std::string& command) {
-    if (!AConnection.IsLoggedIn()) RaiseFtpError(command, 530, "Not logged in.");
+void TnbFtpServer::CheckLoggedIn(TnbFtpCommandConnection& AConnection, const std::string& command) {
+    if (!AConnection.IsLoggedIn())
+        RaiseFtpError(command, 530, "Not logged in.");
 }
 
 void TnbFtpServer::CheckSession(TnbFtpCommandConnection& AConnection, const std::string& command) {
@@ -493,12 +513,13 @@ void TnbFtpServer::CheckSession(TnbFtpCommandConnection& AConnection, const std:
     CheckLoggedIn(AConnection, command);
 }
 
-void TnbFtpServer::CheckPermission(TnbFtpCommandConnection& AConnection,
-                                   const std::string& command, TnbFtpServerPermission permission,
-                                   const std::string& name) {
+void TnbFtpServer::CheckPermission(TnbFtpCommandConnection& AConnection, const std::string& command,
+                                   TnbFtpServerPermission permission, const std::string& name) {
     const auto permissions = AConnection.Permissions();
-    if (permissions == TnbFtpServerPermissions{TnbFtpServerPermission::spAll}) return;
-    if (permissions.Contains(permission)) return;
+    if (permissions == TnbFtpServerPermissions{TnbFtpServerPermission::spAll})
+        return;
+    if (permissions.Contains(permission))
+        return;
     RaiseFtpError(command, 550, name + ": Access is denied.");
 }
 
@@ -515,14 +536,17 @@ void TnbFtpServer::Reply(TnbFtpCommandConnection& AConnection, const std::string
     SendResponse(AConnection, command, OneLine(text));
 }
 
-std::string TnbFtpServer::ToLocalPath(std::string_view path) { return FtpToLocalPath(path); }
+std::string TnbFtpServer::ToLocalPath(std::string_view path) {
+    return FtpToLocalPath(path);
+}
 
 std::string TnbFtpServer::ToVirtualPath(std::string_view path) {
     return FtpToVirtualPath(path);
 }
 
 std::string TnbFtpServer::GetRootDir(TnbFtpCommandConnection& AConnection) const {
-    if (!AConnection.AccountRootDir().empty()) return AConnection.AccountRootDir();
+    if (!AConnection.AccountRootDir().empty())
+        return AConnection.AccountRootDir();
     return EffectiveRootDir();
 }
 
@@ -532,7 +556,8 @@ std::string TnbFtpServer::GetFullPath(TnbFtpCommandConnection& AConnection,
     std::string result;
     bool handled = false;
     DoGetFullPath(AConnection, root, ToLocalPath(AConnection.CurrentDir()), path, result, handled);
-    if (handled) return result;
+    if (handled)
+        return result;
     return FtpResolvePath(root, AConnection.CurrentDir(), path);
 }
 
@@ -560,13 +585,16 @@ std::unique_ptr<TnbFtpFileInfo> TnbFtpServer::GetFileInfo(TnbFtpCommandConnectio
 
 void TnbFtpServer::SendMultiLineReply(TnbFtpCommandConnection& AConnection,
                                       std::vector<std::string> lines, int code) {
-    if (lines.empty()) return;
-    for (auto& line : lines) line = OneLine(line);
+    if (lines.empty())
+        return;
+    for (auto& line : lines)
+        line = OneLine(line);
     const std::string prefix = std::to_string(code);
     if (lines.size() > 1) {
         lines.front() = prefix + "-" + lines.front();
         for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-            if (!lines[i].empty() && lines[i].front() != ' ') lines[i] = "    " + lines[i];
+            if (!lines[i].empty() && lines[i].front() != ' ')
+                lines[i] = "    " + lines[i];
         }
     }
     lines.back() = prefix + " " + lines.back();
@@ -574,7 +602,8 @@ void TnbFtpServer::SendMultiLineReply(TnbFtpCommandConnection& AConnection,
 }
 
 bool TnbFtpServer::IsAnonymousName(std::string_view name) const {
-    if (CaseInsensitive()) return SameTextAscii(name, "anonymous");
+    if (CaseInsensitive())
+        return SameTextAscii(name, "anonymous");
     return name == "Anonymous";
 }
 
@@ -583,7 +612,8 @@ bool TnbFtpServer::IsAnonymousName(std::string_view name) const {
 void TnbFtpServer::DoGetFile(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
                              std::unique_ptr<TnbStream>& ASource, bool& Success,
                              std::string& AErrorMessage) {
-    if (OnGetFile) OnGetFile(*this, AConnection, AFileName, ASource, Success, AErrorMessage);
+    if (OnGetFile)
+        OnGetFile(*this, AConnection, AFileName, ASource, Success, AErrorMessage);
 }
 
 void TnbFtpServer::DoPutFile(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
@@ -599,13 +629,13 @@ void TnbFtpServer::DoPutFile(TnbFtpCommandConnection& AConnection, const std::st
 void TnbFtpServer::DoCreateUserAccount(TnbFtpCommandConnection& AConnection,
                                        const std::string& AUserName,
                                        TnbFtpUserAccountItemPtr& Account) {
-    if (OnCreateUserAccount) OnCreateUserAccount(*this, AConnection, AUserName, Account);
+    if (OnCreateUserAccount)
+        OnCreateUserAccount(*this, AConnection, AUserName, Account);
 }
 
 void TnbFtpServer::DoAuthenticate(TnbFtpCommandConnection& AConnection,
                                   TnbFtpUserAccountItemPtr& Account, const std::string& AUserName,
-                                  const std::string& APassword, bool& IsAuthorized,
-                                  bool& Handled) {
+                                  const std::string& APassword, bool& IsAuthorized, bool& Handled) {
     if (OnAuthenticate) {
         OnAuthenticate(*this, AConnection, Account, AUserName, APassword, IsAuthorized, Handled);
     }
@@ -640,39 +670,39 @@ void TnbFtpServer::DoRename(TnbFtpCommandConnection& AConnection, const std::str
 }
 
 void TnbFtpServer::DoInitDataConnection(TnbFtpCommandConnection& AConnection) {
-    if (OnInitDataConnection) OnInitDataConnection(*this, AConnection);
+    if (OnInitDataConnection)
+        OnInitDataConnection(*this, AConnection);
 }
 
-void TnbFtpServer::DoGetFileList(TnbFtpCommandConnection& AConnection,
-                                 const std::string& APathName, const std::string& AFileMask,
-                                 bool AIncludeHidden, TnbFtpFileInfoList& AFileList,
-                                 bool& Success, std::string& AErrorMessage) {
+void TnbFtpServer::DoGetFileList(TnbFtpCommandConnection& AConnection, const std::string& APathName,
+                                 const std::string& AFileMask, bool AIncludeHidden,
+                                 TnbFtpFileInfoList& AFileList, bool& Success,
+                                 std::string& AErrorMessage) {
     if (OnGetFileList) {
-        OnGetFileList(*this, AConnection, APathName, AFileMask, AIncludeHidden, AFileList,
-                      Success, AErrorMessage);
+        OnGetFileList(*this, AConnection, APathName, AFileMask, AIncludeHidden, AFileList, Success,
+                      AErrorMessage);
     }
 }
 
 void TnbFtpServer::DoHelpCommand(TnbFtpCommandConnection& AConnection,
                                  const std::string& AParameters,
                                  std::vector<std::string>& AHelpText) {
-    if (OnHelpCommand) OnHelpCommand(*this, AConnection, AParameters, AHelpText);
+    if (OnHelpCommand)
+        OnHelpCommand(*this, AConnection, AParameters, AHelpText);
 }
 
-void TnbFtpServer::DoGetFileDone(TnbFtpCommandConnection& AConnection,
-                                 const std::string& AFileName, std::int64_t AFileSize,
-                                 TnbFtpFileTransferStatus& AStatus, std::string& AErrorMessage,
-                                 std::string& AResponseMessage) {
+void TnbFtpServer::DoGetFileDone(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+                                 std::int64_t AFileSize, TnbFtpFileTransferStatus& AStatus,
+                                 std::string& AErrorMessage, std::string& AResponseMessage) {
     if (OnGetFileDone) {
         OnGetFileDone(*this, AConnection, AFileName, AFileSize, AStatus, AErrorMessage,
                       AResponseMessage);
     }
 }
 
-void TnbFtpServer::DoPutFileDone(TnbFtpCommandConnection& AConnection,
-                                 const std::string& AFileName, std::int64_t AFileSize,
-                                 TnbFtpFileTransferStatus& AStatus, std::string& AErrorMessage,
-                                 std::string& AResponseMessage) {
+void TnbFtpServer::DoPutFileDone(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+                                 std::int64_t AFileSize, TnbFtpFileTransferStatus& AStatus,
+                                 std::string& AErrorMessage, std::string& AResponseMessage) {
     if (OnPutFileDone) {
         OnPutFileDone(*this, AConnection, AFileName, AFileSize, AStatus, AErrorMessage,
                       AResponseMessage);
@@ -681,7 +711,8 @@ void TnbFtpServer::DoPutFileDone(TnbFtpCommandConnection& AConnection,
 
 void TnbFtpServer::DoPutFileReady(TnbFtpCommandConnection& AConnection,
                                   const std::string& AFileName, TnbStream& ASource) {
-    if (OnPutFileReady) OnPutFileReady(*this, AConnection, AFileName, ASource);
+    if (OnPutFileReady)
+        OnPutFileReady(*this, AConnection, AFileName, ASource);
 }
 
 void TnbFtpServer::DoGetFullPath(TnbFtpCommandConnection& AConnection, const std::string& ARootDir,
@@ -695,7 +726,8 @@ void TnbFtpServer::DoGetFullPath(TnbFtpCommandConnection& AConnection, const std
 void TnbFtpServer::DoSiteCommand(TnbFtpCommandConnection& AConnection,
                                  const std::string& AParameters,
                                  std::vector<std::string>& AResponse, int& AStatusCode) {
-    if (OnSiteCommand) OnSiteCommand(*this, AConnection, AParameters, AResponse, AStatusCode);
+    if (OnSiteCommand)
+        OnSiteCommand(*this, AConnection, AParameters, AResponse, AStatusCode);
 }
 
 // ---- Login ----
@@ -704,7 +736,8 @@ std::unique_ptr<TnbFtpUserAccountWrapper> TnbFtpServer::FindLoginAccount(
     TnbFtpCommandConnection& AConnection, const std::string& userName) {
     TnbFtpUserAccountItemPtr account;
     DoCreateUserAccount(AConnection, userName, account);
-    if (account) return std::make_unique<TnbFtpUserAccountWrapper>(std::move(account), true);
+    if (account)
+        return std::make_unique<TnbFtpUserAccountWrapper>(std::move(account), true);
     return std::make_unique<TnbFtpUserAccountWrapper>(userAccounts_.FindFtpAccount(userName),
                                                       false);
 }
@@ -717,7 +750,8 @@ bool TnbFtpServer::Authenticate(TnbFtpCommandConnection& AConnection,
     DoAuthenticate(AConnection, account, userName, password, isAuthorized, handled);
     // An account of the list compares with the list's case rule; one made for this login
     // belongs to no list and compares exactly.
-    if (!handled && account) return account->CheckPassword(password);
+    if (!handled && account)
+        return account->CheckPassword(password);
     return isAuthorized;
 }
 
@@ -736,13 +770,15 @@ void TnbFtpServer::CmdUser(TnbFtpCommandConnection& c, const std::string& cmd,
 void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckTlsRequired(c, cmd);
-    if (c.UserName().empty()) RaiseFtpError(cmd, 503, "Login with USER first.");
+    if (c.UserName().empty())
+        RaiseFtpError(cmd, 503, "Login with USER first.");
     c.SetIsLoggedIn(false);
     const std::string userName = c.UserName();
     const std::string password = Trimmed(p.Params);
 
     if (AllowAnonymousAccess() && IsAnonymousName(userName)) {
-        if (password.empty()) RaiseFtpError(cmd, 530, "User " + userName + " cannot log in.");
+        if (password.empty())
+            RaiseFtpError(cmd, 530, "User " + userName + " cannot log in.");
         c.SetPermissions({TnbFtpServerPermission::spChangeDir, TnbFtpServerPermission::spDownload});
         c.SetAccountRootDir(EffectiveRootDir());
         c.SetIsLoggedIn(true);
@@ -753,7 +789,8 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
     auto wrapper = FindLoginAccount(c, userName);
     TnbFtpUserAccountItemPtr account = wrapper->FtpItem();
     bool verdict = Authenticate(c, account, password, userName);
-    if (auto* guard = Guard()) verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
+    if (auto* guard = Guard())
+        verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
     if (!verdict) {
         const std::string text = "User " + userName + " cannot log in.";
         c.ResetSession();
@@ -784,12 +821,14 @@ void TnbFtpServer::CmdCwd(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckPermission(c, cmd, TnbFtpServerPermission::spChangeDir, raw);
     const std::string full = GetFullPath(c, Trimmed(raw));
     std::string target = ToVirtualPath(GetVirtualPath(c, full));
-    if (target.empty()) target = "/";
+    if (target.empty())
+        target = "/";
     // The root is a directory by definition; looking it up through its parent could fail
     // (for "/", or an unreadable parent), and "CWD /" must always work.
     if (full != GetRootDir(c)) {
         auto entry = GetFileInfo(c, cmd, target);
-        if (!entry->IsDirectory) RaiseFileError(cmd, raw, "No such file or directory.");
+        if (!entry->IsDirectory)
+            RaiseFileError(cmd, raw, "No such file or directory.");
     }
     c.SetCurrentDir(target);
     Reply(c, cmd, "250 CWD command successful.");
@@ -811,7 +850,8 @@ void TnbFtpServer::CmdPwd(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string quoted;
     for (char ch : dir) {
         quoted += ch;
-        if (ch == '"') quoted += '"';  // RFC 959: an embedded quote is doubled
+        if (ch == '"')
+            quoted += '"';  // RFC 959: an embedded quote is doubled
     }
     Reply(c, cmd, "257 \"" + quoted + "\" is current directory.");
 }
@@ -820,14 +860,16 @@ void TnbFtpServer::CmdMkd(TnbFtpCommandConnection& c, const std::string& cmd,
                           const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const std::string name = Trimmed(p.Params);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     CheckPermission(c, cmd, TnbFtpServerPermission::spMakeDir, name);
     const std::string full = GetFullPath(c, name);
     CheckNotRoot(c, cmd, full, name);
     bool success = true;
     std::string message;
     DoCreateDir(c, full, success, message);
-    if (!success) RaiseFileError(cmd, name, message);
+    if (!success)
+        RaiseFileError(cmd, name, message);
     Reply(c, cmd, "257 " + name + " directory created.");
 }
 
@@ -836,7 +878,8 @@ void TnbFtpServer::DeleteEntry(TnbFtpCommandConnection& c, const std::string& cm
     CheckSession(c, cmd);
     const std::string name = Trimmed(param);
     CheckPermission(c, cmd, permission, name);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     const std::string full = GetFullPath(c, name);
     CheckNotRoot(c, cmd, full, name);
     // SECURITY: both commands end in the same event, so the right that counts is the one of the
@@ -849,13 +892,15 @@ void TnbFtpServer::DeleteEntry(TnbFtpCommandConnection& c, const std::string& cm
         if (found && list.Count() == 1) {
             const auto actual = list[0].IsDirectory ? TnbFtpServerPermission::spRemoveDir
                                                     : TnbFtpServerPermission::spDelete;
-            if (actual != permission) CheckPermission(c, cmd, actual, name);
+            if (actual != permission)
+                CheckPermission(c, cmd, actual, name);
         }
     }
     bool success = true;
     std::string message;
     DoDelete(c, full, success, message);
-    if (!success) RaiseFileError(cmd, name, message);
+    if (!success)
+        RaiseFileError(cmd, name, message);
     Reply(c, cmd, "250 " + cmd + " command successful.");
 }
 
@@ -873,7 +918,8 @@ void TnbFtpServer::CmdRnfr(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const std::string name = Trimmed(p.Params);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     CheckPermission(c, cmd, TnbFtpServerPermission::spRename, name);
     c.SetRenameFrom(name);
     CheckNotRoot(c, cmd, GetFullPath(c, name), name);
@@ -884,9 +930,11 @@ void TnbFtpServer::CmdRnfr(TnbFtpCommandConnection& c, const std::string& cmd,
 void TnbFtpServer::CmdRnto(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
-    if (c.RenameFrom().empty()) RaiseFtpError(cmd, 503, "Bad sequence of commands.");
+    if (c.RenameFrom().empty())
+        RaiseFtpError(cmd, 503, "Bad sequence of commands.");
     const std::string name = Trimmed(p.Params);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     CheckPermission(c, cmd, TnbFtpServerPermission::spRename, name);
     const std::string newFull = GetFullPath(c, name);
     const std::string oldFull = GetFullPath(c, c.RenameFrom());
@@ -895,7 +943,8 @@ void TnbFtpServer::CmdRnto(TnbFtpCommandConnection& c, const std::string& cmd,
     bool success = true;
     std::string message;
     DoRename(c, oldFull, newFull, success, message);
-    if (!success) RaiseFileError(cmd, name, message);
+    if (!success)
+        RaiseFileError(cmd, name, message);
     Reply(c, cmd, "250 RNTO command successful.");
 }
 
@@ -903,7 +952,8 @@ void TnbFtpServer::CmdSize(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const std::string name = Trimmed(p.Params);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     auto entry = GetFileInfo(c, cmd, name);
     Reply(c, cmd, "213 " + std::to_string(entry->Size));
 }
@@ -912,7 +962,8 @@ void TnbFtpServer::CmdMdtm(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const std::string name = Trimmed(p.Params);
-    if (name.empty()) RaiseInvalidArgument(cmd);
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     auto entry = GetFileInfo(c, cmd, name);
     const TnbDateTime utc = entry->ModifiedDateUtc();
     char text[32];
@@ -953,7 +1004,8 @@ bool TnbFtpServer::IsValidPortTarget(TnbFtpCommandConnection& AConnection) {
     // SECURITY: without FXP a PORT may only name the client itself, so the server cannot be made
     // to connect to (and bounce data at) a third host; privileged ports other than 20 are off
     // limits either way.
-    if (!UseFxp() && !SameAddress(AConnection.DataHost(), AConnection.PeerIP())) return false;
+    if (!UseFxp() && !SameAddress(AConnection.DataHost(), AConnection.PeerIP()))
+        return false;
     const int port = AConnection.DataPort();
     return port == 20 || (port >= 1024 && port <= 65535);
 }
@@ -961,9 +1013,12 @@ bool TnbFtpServer::IsValidPortTarget(TnbFtpCommandConnection& AConnection) {
 std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
     TnbFtpCommandConnection& AConnection, const std::string& command, const std::string& reply) {
     auto dc = AConnection.DataConnection();
-    if (!dc) RaiseCannotOpenDataConnection(command);
-    if (stopping_.load()) dc->Abort();  // the server stops: no transfer starts any more
-    if (dc->IsAborted()) return dc;
+    if (!dc)
+        RaiseCannotOpenDataConnection(command);
+    if (stopping_.load())
+        dc->Abort();  // the server stops: no transfer starts any more
+    if (dc->IsAborted())
+        return dc;
     if (AConnection.IsPassive()) {
         Reply(AConnection, command, reply);
         auto* server = static_cast<TnbTcpServerConnection*>(dc.get());
@@ -973,21 +1028,23 @@ std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
     } else {
         auto* client = static_cast<TnbTcpClientConnection*>(dc.get());
         client->Open(AConnection.DataHost(), AConnection.DataPort());
-        if (dc->Active() && !dc->IsAborted()) Reply(AConnection, command, reply);
+        if (dc->Active() && !dc->IsAborted())
+            Reply(AConnection, command, reply);
     }
     return dc;
 }
 
-void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection,
-                                   const std::string& command, TnbFtpFileTransferStatus status,
-                                   const std::string& errorMessage,
+void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection, const std::string& command,
+                                   TnbFtpFileTransferStatus status, const std::string& errorMessage,
                                    const std::string& responseMessage) {
-    if (status == TnbFtpFileTransferStatus::tsFail) RaiseFtpError(command, 500, errorMessage);
+    if (status == TnbFtpFileTransferStatus::tsFail)
+        RaiseFtpError(command, 500, errorMessage);
     const bool aborted = status == TnbFtpFileTransferStatus::tsAbort;
-    if (aborted) Reply(AConnection, command, kTransferAbortedReply);
-    const std::string& text =
-        !responseMessage.empty() ? responseMessage : (aborted ? kTransferAborted
-                                                              : kTransferComplete);
+    if (aborted)
+        Reply(AConnection, command, kTransferAbortedReply);
+    const std::string& text = !responseMessage.empty()
+                                  ? responseMessage
+                                  : (aborted ? kTransferAborted : kTransferComplete);
     Reply(AConnection, command, "226 " + text + ".");
 }
 
@@ -999,7 +1056,8 @@ void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
     int port = 0;
     // SECURITY: exactly six decimal groups of 0..255; anything else could smuggle a host or a
     // port past the checks below.
-    if (!ParseHostPort(Trim(p.Params), host, port)) RaiseInvalidArgument(cmd);
+    if (!ParseHostPort(Trim(p.Params), host, port))
+        RaiseInvalidArgument(cmd);
     const std::string peer = UnmapAddress(c.PeerIP());
     // A client behind address translation announces its private address: use the one it
     // really comes from.
@@ -1008,7 +1066,8 @@ void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
     }
     c.SetDataHost(host);
     c.SetDataPort(port);
-    if (!IsValidPortTarget(c)) RaiseInvalidArgument(cmd);
+    if (!IsValidPortTarget(c))
+        RaiseInvalidArgument(cmd);
     InitDataConnection(c, std::make_unique<TnbTcpClientConnection>());
     Reply(c, cmd, "200 PORT command successful.");
 }
@@ -1021,14 +1080,16 @@ void TnbFtpServer::CmdPasv(TnbFtpCommandConnection& c, const std::string& cmd,
     c.SetDataHost(std::string());
     std::string text;
     try {
-        if (!dc) RaiseCannotOpenDataConnection(cmd);
+        if (!dc)
+            RaiseCannotOpenDataConnection(cmd);
         auto& server = static_cast<TnbTcpServerConnection&>(*dc);
         const int begin = DataPortBegin();
         const int end = DataPortEnd();
         const int port = (begin != 0 && end != 0) ? server.Listen(begin, end) : server.Listen(0);
         c.SetDataPort(port);
         std::string host = PassiveHost();
-        if (host.empty()) host = c.IP();
+        if (host.empty())
+            host = c.IP();
         text = FormatHostPort(UnmapAddress(host), port);
     } catch (const EnbTcpCommandServerError&) {
         throw;
@@ -1046,7 +1107,8 @@ void TnbFtpServer::CmdRest(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckSession(c, cmd);
     std::int64_t offset = 0;
     // A 64-bit offset: resuming above 2 GiB must not turn into a restart at 0.
-    if (!ParseOffset(Trim(p.Params), offset)) RaiseInvalidArgument(cmd);
+    if (!ParseOffset(Trim(p.Params), offset))
+        RaiseInvalidArgument(cmd);
     c.SetRestartPosition(offset);
     Reply(c, cmd, "350 Restarting at " + std::to_string(offset) + ".");
 }
@@ -1077,7 +1139,8 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
     bool success = true;
     std::string message;
     DoGetFileList(c, GetFullPath(c, path), mask, includeHidden, list, success, message);
-    if (!success) RaiseFileError(cmd, argument, message);
+    if (!success)
+        RaiseFileError(cmd, argument, message);
 
     std::string text;
     const auto style = DirListingStyle();
@@ -1102,9 +1165,9 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
         }
         aborted = dc->IsAborted() || !dc->Active();
     }
-    SendTransferEnd(c, cmd,
-                    aborted ? TnbFtpFileTransferStatus::tsAbort : TnbFtpFileTransferStatus::tsSuccess,
-                    std::string(), std::string());
+    SendTransferEnd(
+        c, cmd, aborted ? TnbFtpFileTransferStatus::tsAbort : TnbFtpFileTransferStatus::tsSuccess,
+        std::string(), std::string());
 }
 
 void TnbFtpServer::CmdList(TnbFtpCommandConnection& c, const std::string& cmd,
@@ -1122,8 +1185,14 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckSession(c, cmd);
     const std::string name = Trimmed(p.Params);
     CheckPermission(c, cmd, TnbFtpServerPermission::spDownload, name);
+    // SECURITY: an empty name or one that resolves to the root would make the refusal name the
+    // root's local folder.
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
     const std::string full = GetFullPath(c, name);
-    if (full.empty()) RaiseInvalidArgument(cmd);
+    if (full.empty())
+        RaiseInvalidArgument(cmd);
+    CheckNotRoot(c, cmd, full, name);
     const std::string fileName = FtpFileNamePart(full);
 
     auto status = TnbFtpFileTransferStatus::tsSuccess;
@@ -1137,13 +1206,16 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             bool success = true;
             std::string message;
             DoGetFile(c, full, source, success, message);
-            if (!success || !source) RaiseFileError(cmd, fileName, message);
+            if (!success || !source)
+                RaiseFileError(cmd, fileName, message);
             size = source->GetSize();
             const std::int64_t restart = c.RestartPosition();
             // An offset equal to the size sends nothing (the client has it all); beyond the
             // size there is nothing to resume from.
-            if (restart > size) RaiseFileError(cmd, fileName, "Invalid restart position");
-            if (restart > 0) source->SetPosition(restart);
+            if (restart > size)
+                RaiseFileError(cmd, fileName, "Invalid restart position");
+            if (restart > 0)
+                source->SetPosition(restart);
             auto dc = OpenDataConnection(c, cmd,
                                          "150 Opening data connection for " + fileName + "(" +
                                              std::to_string(size) + " bytes).");
@@ -1157,13 +1229,15 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
                 }
             }
             source.reset();
-            if (dc->IsAborted() || !dc->Active()) status = TnbFtpFileTransferStatus::tsAbort;
+            if (dc->IsAborted() || !dc->Active())
+                status = TnbFtpFileTransferStatus::tsAbort;
             DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
         } catch (const std::exception& e) {
             status = TnbFtpFileTransferStatus::tsFail;
             errorMessage = e.what();
             DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
-            if (status == TnbFtpFileTransferStatus::tsFail) throw;
+            if (status == TnbFtpFileTransferStatus::tsFail)
+                throw;
         }
     }
     SendTransferEnd(c, cmd, status, errorMessage, responseMessage);
@@ -1184,12 +1258,17 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                 name = candidate;
             }
         }
-        if (name.empty()) RaiseFtpError(cmd, 550, "No unique file name available.");
+        if (name.empty())
+            RaiseFtpError(cmd, 550, "No unique file name available.");
     } else {
         name = Trimmed(param);
+        if (name.empty())
+            RaiseInvalidArgument(cmd);
     }
     const std::string full = GetFullPath(c, name);
-    if (full.empty()) RaiseInvalidArgument(cmd);
+    if (full.empty())
+        RaiseInvalidArgument(cmd);
+    CheckNotRoot(c, cmd, full, name);
     const std::string fileName = FtpFileNamePart(full);
     CheckPermission(c, cmd, TnbFtpServerPermission::spUpload, fileName);
 
@@ -1211,12 +1290,14 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                 bool success = true;
                 std::string message;
                 DoPutFile(c, full, !resume, unique, destination, success, message);
-                if (!success || !destination) RaiseFileError(cmd, fileName, message);
+                if (!success || !destination)
+                    RaiseFileError(cmd, fileName, message);
                 if (resume) {
                     const std::int64_t current = destination->GetSize();
                     const std::int64_t restart = c.RestartPosition();
                     // Never write at an offset the file does not reach: the gap would be junk.
-                    if (restart > current) RaiseFileError(cmd, fileName, "Invalid restart position");
+                    if (restart > current)
+                        RaiseFileError(cmd, fileName, "Invalid restart position");
                     if (restart > 0) {
                         destination->SetPosition(restart);
                     } else {
@@ -1241,13 +1322,15 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                     RaiseFileError(cmd, fileName, e.what());
                 }
                 destination.reset();
-                if (dc->IsAborted()) status = TnbFtpFileTransferStatus::tsAbort;
+                if (dc->IsAborted())
+                    status = TnbFtpFileTransferStatus::tsAbort;
                 DoPutFileDone(c, full, size, status, errorMessage, responseMessage);
             } catch (const std::exception& e) {
                 status = TnbFtpFileTransferStatus::tsFail;
                 errorMessage = e.what();
                 DoPutFileDone(c, full, size, status, errorMessage, responseMessage);
-                if (status == TnbFtpFileTransferStatus::tsFail) throw;
+                if (status == TnbFtpFileTransferStatus::tsFail)
+                    throw;
             }
         }
     }
@@ -1274,7 +1357,8 @@ void TnbFtpServer::CmdAbor(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckSession(c, cmd);
     // A running transfer answers for itself (426, then 226); without one, ABOR must answer
     // and must not leave anything behind for the next transfer.
-    if (!c.AbortTransfer()) Reply(c, cmd, "226 ABOR command successful.");
+    if (!c.AbortTransfer())
+        Reply(c, cmd, "226 ABOR command successful.");
 }
 
 // ---- Service commands ----
@@ -1290,7 +1374,8 @@ void TnbFtpServer::CmdMode(TnbFtpCommandConnection& c, const std::string& cmd,
     const std::string a = UpperCaseAscii(Trim(p.Params));
     static const std::string kLetters = "BCSZ";
     const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos) RaiseInvalidArgument(cmd);
+    if (pos == std::string::npos)
+        RaiseInvalidArgument(cmd);
     c.SetTransferMode(static_cast<std::uint8_t>(pos));
     Reply(c, cmd, "200 Mode " + a + " ok.");
 }
@@ -1301,7 +1386,8 @@ void TnbFtpServer::CmdStru(TnbFtpCommandConnection& c, const std::string& cmd,
     const std::string a = UpperCaseAscii(Trim(p.Params));
     static const std::string kLetters = "FRP";
     const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos) RaiseInvalidArgument(cmd);
+    if (pos == std::string::npos)
+        RaiseInvalidArgument(cmd);
     c.SetTransferStructure(static_cast<std::uint8_t>(pos));
     Reply(c, cmd, "200 STRU " + a + " ok.");
 }
@@ -1312,7 +1398,8 @@ void TnbFtpServer::CmdType(TnbFtpCommandConnection& c, const std::string& cmd,
     const std::string a = UpperCaseAscii(Trim(p.Params));
     static const std::string kLetters = "AI";
     const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos) RaiseInvalidArgument(cmd);
+    if (pos == std::string::npos)
+        RaiseInvalidArgument(cmd);
     c.SetTransferType(static_cast<std::uint8_t>(pos));
     Reply(c, cmd, "200 Type " + a + " ok.");
 }
@@ -1367,7 +1454,8 @@ void TnbFtpServer::CmdStat(TnbFtpCommandConnection& c, const std::string& cmd,
     lines.push_back(std::string("     TYPE: ") + kTypeNames[type] + ", FORM: " + kFormNames[type] +
                     "; STRUcture: " + kStructureNames[structure] +
                     "; transfer MODE: " + kModeNames[mode]);
-    if (!c.HasDataConnection()) lines.push_back("     No data connection");
+    if (!c.HasDataConnection())
+        lines.push_back("     No data connection");
     SendMultipleLines(c, std::move(lines), "211 End of status.");
 }
 
@@ -1376,7 +1464,8 @@ void TnbFtpServer::CmdFeat(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckSession(c, cmd);
     std::vector<std::string> lines;
     lines.push_back("FEAT");
-    for (auto& line : Extensions()) lines.push_back(line);
+    for (auto& line : Extensions())
+        lines.push_back(line);
     lines.push_back("END");
     SendMultiLineReply(c, std::move(lines), 211);
 }
@@ -1392,12 +1481,14 @@ void TnbFtpServer::CmdOpts(TnbFtpCommandConnection& c, const std::string& cmd,
 void TnbFtpServer::CmdAuth(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     const auto mode = UseTLS();
-    if (mode == TnbServerTlsMode::stNone) RaiseFtpError(cmd, 500, "SSL encryption disabled");
+    if (mode == TnbServerTlsMode::stNone)
+        RaiseFtpError(cmd, 500, "SSL encryption disabled");
     if (mode == TnbServerTlsMode::stImplicit) {
         RaiseFtpError(cmd, 500, "Secure mode is already started.");
     }
     const std::string method = UpperCaseAscii(Trim(p.Params));
-    if (method != "TLS" && method != "SSL") RaiseFtpError(cmd, 504, "Unknown auth method " + method);
+    if (method != "TLS" && method != "SSL")
+        RaiseFtpError(cmd, 504, "Unknown auth method " + method);
     StartTls(c);
     Reply(c, cmd, "234 Enabling SSL");
 }

@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,8 @@ class TnbFtpServerPermissions {
 public:
     constexpr TnbFtpServerPermissions() = default;
     constexpr TnbFtpServerPermissions(std::initializer_list<TnbFtpServerPermission> values) {
-        for (auto v : values) Include(v);
+        for (auto v : values)
+            Include(v);
     }
     static constexpr TnbFtpServerPermissions FromBits(std::uint8_t bits) {
         TnbFtpServerPermissions p;
@@ -61,7 +63,9 @@ public:
 
     constexpr bool Contains(TnbFtpServerPermission p) const { return (bits_ & Bit(p)) != 0; }
     constexpr void Include(TnbFtpServerPermission p) { bits_ |= Bit(p); }
-    constexpr void Exclude(TnbFtpServerPermission p) { bits_ &= static_cast<std::uint8_t>(~Bit(p)); }
+    constexpr void Exclude(TnbFtpServerPermission p) {
+        bits_ &= static_cast<std::uint8_t>(~Bit(p));
+    }
     constexpr bool IsEmpty() const { return bits_ == 0; }
     constexpr std::uint8_t Bits() const { return bits_; }
 
@@ -154,8 +158,7 @@ using TnbFtpCreateUserAccountEvent =
                        const std::string& AUserName, TnbFtpUserAccountItemPtr& Account)>;
 using TnbFtpAuthenticateEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, TnbFtpUserAccountItemPtr& Account,
-    const std::string& AUserName, const std::string& APassword, bool& IsAuthorized,
-    bool& Handled)>;
+    const std::string& AUserName, const std::string& APassword, bool& IsAuthorized, bool& Handled)>;
 using TnbFtpNameEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
                        const std::string& AName, bool& Success, std::string& AErrorMessage)>;
@@ -166,14 +169,14 @@ using TnbFtpConnectionEvent =
 // itself, by its exact name, hidden or not (the single-entry lookup).
 using TnbFtpFileListEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& APathName,
-    const std::string& AFileMask, bool AIncludeHidden, TnbFtpFileInfoList& AFileList,
-    bool& Success, std::string& AErrorMessage)>;
+    const std::string& AFileMask, bool AIncludeHidden, TnbFtpFileInfoList& AFileList, bool& Success,
+    std::string& AErrorMessage)>;
 using TnbFtpRenameEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& ACurrentName,
     const std::string& ANewName, bool& Success, std::string& AErrorMessage)>;
-using TnbFtpHelpCommandEvent = std::function<void(
-    TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AParameters,
-    std::vector<std::string>& AHelpText)>;
+using TnbFtpHelpCommandEvent =
+    std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
+                       const std::string& AParameters, std::vector<std::string>& AHelpText)>;
 using TnbFtpFileTransferEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AFileName,
     std::int64_t AFileSize, TnbFtpFileTransferStatus& AStatus, std::string& AErrorMessage,
@@ -181,10 +184,10 @@ using TnbFtpFileTransferEvent = std::function<void(
 using TnbFtpPutFileReadyEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
                        const std::string& AFileName, TnbStream& ASource)>;
-using TnbFtpGetFullPathEvent = std::function<void(
-    TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& ARootDir,
-    const std::string& ACurrentDir, const std::string& APathName, std::string& Result,
-    bool& Handled)>;
+using TnbFtpGetFullPathEvent =
+    std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
+                       const std::string& ARootDir, const std::string& ACurrentDir,
+                       const std::string& APathName, std::string& Result, bool& Handled)>;
 using TnbFtpSiteCommandEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AParameters,
     std::vector<std::string>& AResponse, int& AStatusCode)>;
@@ -286,8 +289,6 @@ private:
     bool transferRunning_ = false;  // guarded by dataConnectionLock_
 };
 
-class TnbFtpServer;
-
 // One entry of the FTP command table: a command word and the server method that handles it.
 class TnbFtpCommandInfo : public TnbTcpCommandInfo {
 public:
@@ -314,7 +315,7 @@ public:
 
     // Caller's thread: aborts every running transfer first (a transfer holds its worker until
     // it ends), then stops as the TCP server does.
-    void Stop();
+    void Stop() override;
 
     // ---- Properties (any thread unless noted) ----
 
@@ -417,12 +418,13 @@ protected:
                         const std::exception& E) override;
     void DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) override;
 
-    // Adds the default FEAT lines; a descendant may add its own.
-    virtual void FillDefaultExtensions(std::vector<std::string>& extensions);
+    // Adds the default FEAT lines; a descendant may override it to add its own. Runs once, when
+    // the extensions are first read, unless SetExtensions came first.
+    virtual void FillDefaultExtensions(std::vector<std::string>& extensions) const;
 
     // ---- Login ----
-    std::unique_ptr<TnbFtpUserAccountWrapper> FindLoginAccount(
-        TnbFtpCommandConnection& AConnection, const std::string& userName);
+    std::unique_ptr<TnbFtpUserAccountWrapper> FindLoginAccount(TnbFtpCommandConnection& AConnection,
+                                                               const std::string& userName);
     virtual bool Authenticate(TnbFtpCommandConnection& AConnection,
                               TnbFtpUserAccountItemPtr& account, const std::string& password,
                               const std::string& userName);
@@ -434,8 +436,7 @@ protected:
     // Makes the data connection ready (accepted or connected) and sends the preliminary reply;
     // returns it. An abort meanwhile returns it aborted (not Active). 425 when there is none.
     virtual std::shared_ptr<TnbTcpConnection> OpenDataConnection(
-        TnbFtpCommandConnection& AConnection, const std::string& command,
-        const std::string& reply);
+        TnbFtpCommandConnection& AConnection, const std::string& command, const std::string& reply);
     bool IsValidPortTarget(TnbFtpCommandConnection& AConnection);
 
     // ---- Event raisers (each fires only when bound) ----
@@ -463,8 +464,7 @@ protected:
                                const std::string& AFileMask, bool AIncludeHidden,
                                TnbFtpFileInfoList& AFileList, bool& Success,
                                std::string& AErrorMessage);
-    virtual void DoHelpCommand(TnbFtpCommandConnection& AConnection,
-                               const std::string& AParameters,
+    virtual void DoHelpCommand(TnbFtpCommandConnection& AConnection, const std::string& AParameters,
                                std::vector<std::string>& AHelpText);
     virtual void DoGetFileDone(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
                                std::int64_t AFileSize, TnbFtpFileTransferStatus& AStatus,
@@ -472,13 +472,12 @@ protected:
     virtual void DoPutFileDone(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
                                std::int64_t AFileSize, TnbFtpFileTransferStatus& AStatus,
                                std::string& AErrorMessage, std::string& AResponseMessage);
-    virtual void DoPutFileReady(TnbFtpCommandConnection& AConnection,
-                                const std::string& AFileName, TnbStream& ASource);
+    virtual void DoPutFileReady(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+                                TnbStream& ASource);
     virtual void DoGetFullPath(TnbFtpCommandConnection& AConnection, const std::string& ARootDir,
                                const std::string& ACurrentDir, const std::string& APathName,
                                std::string& Result, bool& Handled);
-    virtual void DoSiteCommand(TnbFtpCommandConnection& AConnection,
-                               const std::string& AParameters,
+    virtual void DoSiteCommand(TnbFtpCommandConnection& AConnection, const std::string& AParameters,
                                std::vector<std::string>& AResponse, int& AStatusCode);
 
 private:
@@ -554,7 +553,7 @@ private:
     std::string rootDir_;              // absolute, lexically normal: what paths resolve against
     std::string passiveHost_;
     std::string serverOS_ = "Windows 9x/NT.";
-    std::vector<std::string> extensions_;
+    mutable std::optional<std::vector<std::string>> extensions_;  // defaults until first use
 
     std::atomic<bool> allowAnonymousAccess_{false};
     std::atomic<int> timeOut_{60000};

@@ -397,8 +397,9 @@ void TnbNetworkStream::Throttle(std::int64_t byteCount) {
         if (left <= 0)
             break;
         const int slice = static_cast<int>(std::min<std::int64_t>(left, kThrottleSliceMs));
-        const int wake = connection_->AbortHandle();
-        SleepOrWake(wake >= 0 ? wake : sleepEvent_.Handle(), slice);
+        // A connection without an abort event (a server-side client connection) just sleeps
+        // the slice; its IsAborted is checked between slices.
+        SleepOrWake(connection_->AbortHandle(), slice);
     }
     WSASetLastError(savedError);
 }

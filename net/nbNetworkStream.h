@@ -125,7 +125,6 @@ private:
     char* TransferBuffer(int size);
 
     TnbConnection* connection_ = nullptr;  // not owned: the connection owns this stream
-    TnbEvent sleepEvent_;
     TnbNextAction nextAction_ = TnbNextAction::naNone;
     std::string ip_;
     int port_ = 0;

@@ -533,28 +533,24 @@ int SockAddrFamily(const TnbSockAddrStorage& address) {
     return result < 0 ? 0 : result;
 }
 
+// A block that holds no address yet keeps the IPv4 layout (the IPv4 address class is one
+// sockaddr_in from its creation), so a port set before the address is not lost.
 int SockAddrPort(const TnbSockAddrStorage& address) {
-    const int family = SockAddrFamily(address);
-    if (family == nbAfInet) {
-        sockaddr_in block;
-        std::memcpy(&block, address.Bytes, sizeof block);
-        return ntohs(block.sin_port);
+    std::uint16_t value = 0;
+    if (SockAddrFamily(address) == nbAfInet6) {
+        std::memcpy(&value, address.Bytes + offsetof(sockaddr_in6, sin6_port), sizeof value);
+    } else {
+        std::memcpy(&value, address.Bytes + offsetof(sockaddr_in, sin_port), sizeof value);
     }
-    if (family == nbAfInet6) {
-        sockaddr_in6 block;
-        std::memcpy(&block, address.Bytes, sizeof block);
-        return ntohs(block.sin6_port);
-    }
-    return 0;
+    return ntohs(value);
 }
 
 void SockAddrSetPort(TnbSockAddrStorage& address, int port) {
     const std::uint16_t value = htons(static_cast<std::uint16_t>(port));
-    const int family = SockAddrFamily(address);
-    if (family == nbAfInet) {
-        std::memcpy(address.Bytes + offsetof(sockaddr_in, sin_port), &value, sizeof value);
-    } else if (family == nbAfInet6) {
+    if (SockAddrFamily(address) == nbAfInet6) {
         std::memcpy(address.Bytes + offsetof(sockaddr_in6, sin6_port), &value, sizeof value);
+    } else {
+        std::memcpy(address.Bytes + offsetof(sockaddr_in, sin_port), &value, sizeof value);
     }
 }
 

@@ -69,8 +69,7 @@ TEST_P(FtpConfinement, ClimbingOutLandsInsideTheRoot) {
     EXPECT_EQ(base.Read("ftp2/secret"), "secret");
 }
 
-INSTANTIATE_TEST_SUITE_P(Roots, FtpConfinement,
-                         ::testing::Values("absolute", "relative", "empty"));
+INSTANTIATE_TEST_SUITE_P(Roots, FtpConfinement, ::testing::Values("absolute", "relative", "empty"));
 
 TEST(FtpConfinementAtSlash, TheFileSystemRootWorks) {
     TTempDir dir;

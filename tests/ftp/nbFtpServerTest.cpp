@@ -185,7 +185,8 @@ TEST_F(FtpSession, CreatedAccountsAreConfinedToTheirRootAndCompareExactly) {
     run->server.OnCreateUserAccount = [root](TnbFtpServer&, TnbFtpCommandConnection&,
                                              const std::string& user,
                                              TnbFtpUserAccountItemPtr& account) {
-        if (user != "temp") return;
+        if (user != "temp")
+            return;
         account = std::make_shared<TnbFtpUserAccountItem>();
         account->SetUserName("temp");
         account->SetPassword("Pw");
@@ -241,7 +242,8 @@ TEST_F(FtpSession, AnUnexpectedErrorAnswers451AndCloses) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Cmd("SIZE a.txt"), "451 Requested action aborted: disk  on fire");
     EXPECT_TRUE(c->WaitClosed());
-    for (int i = 0; i < 500 && errors.load() == 0; ++i) ::usleep(10000);
+    for (int i = 0; i < 500 && errors.load() == 0; ++i)
+        ::usleep(10000);
     EXPECT_EQ(errors.load(), 1);
 }
 

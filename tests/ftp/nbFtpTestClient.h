@@ -52,7 +52,8 @@ public:
         return fd;
     }
     void Reset() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     }
 
@@ -61,10 +62,13 @@ private:
 };
 
 inline bool WaitReadable(int fd, int timeoutMs) {
+    if (fd < 0)
+        return false;
     pollfd p{fd, POLLIN, 0};
     for (;;) {
         int r = ::poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR)
+            continue;
         return r > 0;
     }
 }
@@ -76,13 +80,15 @@ inline TFd ConnectTcp(int port, const char* host = "127.0.0.1", const char* from
         sockaddr_in local{};
         local.sin_family = AF_INET;
         ::inet_pton(AF_INET, from, &local.sin_addr);
-        if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return {};
+        if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return {};
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, host, &addr.sin_addr);
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return {};
     return fd;
 }
 
@@ -92,8 +98,10 @@ inline TFd ListenTcp(int& port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-    if (::listen(fd.Get(), 4) != 0) return {};
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return {};
+    if (::listen(fd.Get(), 4) != 0)
+        return {};
     socklen_t len = sizeof addr;
     ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
     port = ntohs(addr.sin_port);
@@ -101,7 +109,8 @@ inline TFd ListenTcp(int& port) {
 }
 
 inline TFd AcceptTcp(int listenFd, int timeoutMs = kWaitMs) {
-    if (!WaitReadable(listenFd, timeoutMs)) return {};
+    if (!WaitReadable(listenFd, timeoutMs))
+        return {};
     return TFd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
@@ -111,8 +120,10 @@ inline std::string ReadAll(int fd, int timeoutMs = kWaitMs) {
     char buffer[65536];
     while (WaitReadable(fd, timeoutMs)) {
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         data.append(buffer, static_cast<std::size_t>(n));
     }
     return data;
@@ -121,8 +132,10 @@ inline std::string ReadAll(int fd, int timeoutMs = kWaitMs) {
 inline bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
@@ -149,14 +162,17 @@ public:
     // Empty when nothing came in time or the server closed.
     std::string Reply(int timeoutMs = kWaitMs) {
         std::string first = Line(timeoutMs);
-        if (first.size() < 4 || first[3] != '-') return first;
+        if (first.size() < 4 || first[3] != '-')
+            return first;
         std::string all = first;
         const std::string end = first.substr(0, 3) + " ";
         for (;;) {
             std::string line = Line(timeoutMs);
-            if (line.empty() && closed_) return all;
+            if (line.empty() && closed_)
+                return all;
             all += "\n" + line;
-            if (line.compare(0, 4, end) == 0) return all;
+            if (line.compare(0, 4, end) == 0)
+                return all;
         }
     }
     void Send(const std::string& line) { WriteAll(fd_.Get(), line + "\r\n"); }
@@ -168,7 +184,8 @@ public:
     // True when the server closed the control connection (EOF within the time-out).
     bool WaitClosed(int timeoutMs = kWaitMs) {
         while (!closed_) {
-            if (Line(timeoutMs).empty() && !closed_) return false;
+            if (Line(timeoutMs).empty() && !closed_)
+                return false;
         }
         return true;
     }
@@ -178,12 +195,15 @@ public:
         const std::string reply = Cmd("PASV");
         const auto open = reply.find('(');
         const auto close = reply.find(')');
-        if (reply.compare(0, 4, "227 ") != 0 || open == std::string::npos) return 0;
+        if (reply.compare(0, 4, "227 ") != 0 || open == std::string::npos)
+            return 0;
         std::vector<int> groups;
         std::stringstream ss(reply.substr(open + 1, close - open - 1));
         std::string g;
-        while (std::getline(ss, g, ',')) groups.push_back(std::atoi(g.c_str()));
-        if (groups.size() != 6) return 0;
+        while (std::getline(ss, g, ','))
+            groups.push_back(std::atoi(g.c_str()));
+        if (groups.size() != 6)
+            return 0;
         return groups[4] * 256 + groups[5];
     }
     bool Login(const std::string& user, const std::string& password) {
@@ -196,11 +216,16 @@ public:
     std::string PassiveGet(const std::string& command, std::string& preliminary,
                            std::string& final) {
         const int port = Pasv();
-        if (port == 0) return {};
+        if (port == 0)
+            return {};
         Send(command);
-        TFd data = ConnectTcp(port);
+        TFd data = ConnectTcp(port);  // refused when the server answered before listening ends
         preliminary = Reply();
-        std::string content = ReadAll(data.Get());
+        if (preliminary.compare(0, 4, "150 ") != 0) {
+            final = preliminary;
+            return {};
+        }
+        std::string content = data.Valid() ? ReadAll(data.Get()) : std::string();
         final = Reply();
         return content;
     }
@@ -212,12 +237,15 @@ public:
     std::string PassivePut(const std::string& command, std::string_view content,
                            std::string* preliminary = nullptr) {
         const int port = Pasv();
-        if (port == 0) return "no PASV";
+        if (port == 0)
+            return "no PASV";
         Send(command);
         TFd data = ConnectTcp(port);
         std::string p = Reply();
-        if (preliminary) *preliminary = p;
-        if (p.compare(0, 4, "150 ") != 0) return p;
+        if (preliminary)
+            *preliminary = p;
+        if (p.compare(0, 4, "150 ") != 0)
+            return p;
         WriteAll(data.Get(), content);
         data.Reset();
         return Reply();
@@ -232,10 +260,12 @@ private:
                 buffer_.erase(0, eol + 2);
                 return line;
             }
-            if (closed_ || !WaitReadable(fd_.Get(), timeoutMs)) return {};
+            if (closed_ || !WaitReadable(fd_.Get(), timeoutMs))
+                return {};
             char chunk[4096];
             ssize_t n = ::recv(fd_.Get(), chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0) {
                 closed_ = true;
                 return {};
@@ -254,7 +284,8 @@ class TTempDir {
 public:
     TTempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "nbftp.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
     ~TTempDir() {
@@ -295,7 +326,8 @@ private:
 inline std::string BinaryContent(std::size_t size, unsigned seed = 7) {
     std::string data(size, '\0');
     std::mt19937 rng(seed);
-    for (auto& ch : data) ch = static_cast<char>(rng() & 0xFF);
+    for (auto& ch : data)
+        ch = static_cast<char>(rng() & 0xFF);
     const std::string nasty = "\r\n\0\n\r\r\n\xFF";
     for (std::size_t i = 0; i + nasty.size() < size; i += 997) {
         data.replace(i, nasty.size(), nasty.data(), nasty.size());
@@ -313,7 +345,8 @@ public:
         auto account = server.UserAccounts().AddAccount();
         account->SetUserName("user");
         account->SetPassword("secret");
-        if (bindHandler) handler.SetServer(&server);
+        if (bindHandler)
+            handler.SetServer(&server);
     }
     ~TRunningServer() {
         server.Stop();
@@ -324,16 +357,15 @@ public:
     void Start() {
         for (int attempt = 0;; ++attempt) {
             int p = 0;
-            {
-                TFd probe = ListenTcp(p);
-            }
+            { TFd probe = ListenTcp(p); }
             server.SetPort(p);
             try {
                 server.Start();
                 port = p;
                 return;
             } catch (const std::exception&) {
-                if (attempt == 5) throw;
+                if (attempt == 5)
+                    throw;
             }
         }
     }
@@ -341,13 +373,15 @@ public:
     // A client connected and past the greeting.
     std::unique_ptr<TFtpClient> Client(const char* from = nullptr) {
         auto client = std::make_unique<TFtpClient>();
-        if (!client->Connect(port, from)) return nullptr;
+        if (!client->Connect(port, from))
+            return nullptr;
         greeting = client->Reply();
         return client;
     }
     std::unique_ptr<TFtpClient> LoggedIn() {
         auto client = Client();
-        if (client && !client->Login("user", "secret")) return nullptr;
+        if (client && !client->Login("user", "secret"))
+            return nullptr;
         return client;
     }
 

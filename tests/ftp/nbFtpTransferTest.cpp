@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
 #include "nbFtpTestClient.h"
+#include "util/nbFileStream.h"
 
 namespace nb {
 namespace {
@@ -122,13 +125,7 @@ TEST_F(FtpTransfer, RestartResumesDownloadsAndUploads) {
     // PASV clears an earlier REST.
     EXPECT_EQ(c->PassiveGet("RETR r.dat"), content);
 
-    ASSERT_NE(c->Pasv(), 0);
-    EXPECT_EQ(c->Cmd("REST 100"), "350 Restarting at 100.");
-    c->Send("RETR r.dat");
-    EXPECT_EQ(c->Reply(), "425 Can not open data connection");  // REST did not keep the PASV
-
-    auto resumeGet = [&](const std::string& offset, std::string& preliminary,
-                         std::string& final) {
+    auto resumeGet = [&](const std::string& offset, std::string& preliminary, std::string& final) {
         const int port = c->Pasv();
         c->Cmd("REST " + offset);
         c->Send("RETR r.dat");
@@ -139,7 +136,7 @@ TEST_F(FtpTransfer, RestartResumesDownloadsAndUploads) {
         return got;
     };
     std::string preliminary, final;
-    EXPECT_EQ(resumeGet("100", preliminary, final), content.substr(100));
+    EXPECT_TRUE(resumeGet("100", preliminary, final) == content.substr(100));
     EXPECT_EQ(preliminary, "150 Opening data connection for r.dat(1000 bytes).");
     EXPECT_EQ(final, "226 Transfer complete.");
     // At the size: nothing more to send, and complete.
@@ -150,7 +147,6 @@ TEST_F(FtpTransfer, RestartResumesDownloadsAndUploads) {
     EXPECT_EQ(final, "550 r.dat: Invalid restart position");
 
     dir.Write("u.dat", "0123456789");
-    c->Pasv();
     // REST after PASV, then STOR: written from the offset, the rest of the file kept.
     const int port = c->Pasv();
     EXPECT_EQ(c->Cmd("REST 4"), "350 Restarting at 4.");
@@ -211,17 +207,16 @@ TEST_F(FtpTransfer, ADataConnectionServesOneTransfer) {
     c->Pasv();
     EXPECT_EQ(c->Cmd("RETR missing"), "550 missing: No such file or directory");
     EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");
-    // Without an argument the path is the directory itself.
+    // Without an argument there is nothing to send.
     c->Pasv();
-    EXPECT_EQ(c->Cmd("RETR"), "550 " + std::filesystem::path(dir.Path()).filename().string() +
-                                  ": Is a directory");
+    EXPECT_EQ(c->Cmd("RETR"), "501 invalid argument");
 }
 
 TEST_F(FtpTransfer, PortTargetsAreCheckedStrictly) {
-    for (const char* bad : {"PORT 1,2,3,4,5", "PORT 127,0,0,1,256,21", "PORT a,b,c,d,4,1",
-                            "PORT 127,0,0,1,0,21", "PORT 127,0,0,1,3,255", "PORT 8,8,8,8,4,1",
-                            "PORT 127,0,0,1,4,1,7", "PORT", "PORT 127,0,0,1,+4,1",
-                            "PORT 127,0,0,1,-4,1"}) {
+    for (const char* bad :
+         {"PORT 1,2,3,4,5", "PORT 127,0,0,1,256,21", "PORT a,b,c,d,4,1", "PORT 127,0,0,1,0,21",
+          "PORT 127,0,0,1,3,255", "PORT 8,8,8,8,4,1", "PORT 127,0,0,1,4,1,7", "PORT",
+          "PORT 127,0,0,1,+4,1", "PORT 127,0,0,1,-4,1"}) {
         EXPECT_EQ(c->Cmd(bad), "501 invalid argument") << bad;
     }
     EXPECT_EQ(c->Cmd("PORT 127,0,0,1,0,20"), "200 PORT command successful.");
@@ -230,9 +225,9 @@ TEST_F(FtpTransfer, PortTargetsAreCheckedStrictly) {
     dir.Write("a.txt", "nat");
     int port = 0;
     TFd listener = test::ListenTcp(port);
-    EXPECT_EQ(c->Cmd("PORT 10,1,2,3," + std::to_string(port / 256) + "," +
-                     std::to_string(port % 256)),
-              "200 PORT command successful.");
+    EXPECT_EQ(
+        c->Cmd("PORT 10,1,2,3," + std::to_string(port / 256) + "," + std::to_string(port % 256)),
+        "200 PORT command successful.");
     c->Send("RETR a.txt");
     TFd data = test::AcceptTcp(listener.Get());
     EXPECT_EQ(c->Reply(), "150 Opening data connection for a.txt(3 bytes).");
@@ -251,7 +246,8 @@ TEST_F(FtpTransfer, PassiveDataComesOnlyFromTheClientsAddress) {
     c->Send("RETR secret.dat");
     EXPECT_EQ(c->Reply(), "150 Opening data connection for secret.dat(50000 bytes).");
     TFd intruder = ConnectTcp(port, "127.0.0.1", "127.0.0.2");
-    if (!intruder.Valid()) GTEST_SKIP() << "127.0.0.2 is not usable here";
+    if (!intruder.Valid())
+        GTEST_SKIP() << "127.0.0.2 is not usable here";
     EXPECT_EQ(ReadAll(intruder.Get()), "");  // closed without a byte
     TFd data = ConnectTcp(port);
     EXPECT_EQ(ReadAll(data.Get()), content);
@@ -260,9 +256,7 @@ TEST_F(FtpTransfer, PassiveDataComesOnlyFromTheClientsAddress) {
 
 TEST_F(FtpTransfer, PassivePortsComeFromTheConfiguredRange) {
     int free = 0;
-    {
-        TFd probe = test::ListenTcp(free);
-    }
+    { TFd probe = test::ListenTcp(free); }
     run->server.SetDataPortBegin(free);
     run->server.SetDataPortEnd(free + 2);
     for (int i = 0; i < 3; ++i) {
@@ -300,6 +294,14 @@ TEST_F(FtpThrottledTransfer, AborStopsARunningDownloadAndTheSessionGoesOn) {
     EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
     EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
     EXPECT_EQ(c->Cmd("ABOR"), "226 ABOR command successful.");
+    // As lftp sends it: Telnet IP, then Synch (IAC DM as urgent data), then the line.
+    data = StartBigDownload();
+    ASSERT_EQ(::send(c->Fd(), "\xFF\xF4\xFF", 3, MSG_NOSIGNAL), 3);
+    ASSERT_EQ(::send(c->Fd(), "\xF2", 1, MSG_OOB | MSG_NOSIGNAL), 1);
+    c->Send("ABOR");
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(c->Cmd("PWD"), "257 \"/\" is current directory.");
 }
 
 TEST_F(FtpThrottledTransfer, AClientClosingTheDataConnectionAbortsTheTransfer) {
@@ -352,19 +354,18 @@ TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
     std::vector<std::string> seen;
     std::mutex lock;
     run->server.Stop();
-    run->server.OnGetFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&,
-                                    const std::string& name, std::int64_t size,
-                                    TnbFtpFileTransferStatus& status, std::string& error,
-                                    std::string& response) {
-        std::lock_guard guard(lock);
-        seen.push_back(test::TTempDir::Base(name) + ":" + std::to_string(size) + ":" +
-                       std::to_string(static_cast<int>(status)) + ":" + error);
-        if (test::TTempDir::Base(name) == "a.txt") response = "Done, thanks";
-    };
-    run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&,
-                                    const std::string&, std::int64_t size,
-                                    TnbFtpFileTransferStatus& status, std::string& error,
-                                    std::string&) {
+    run->server.OnGetFileDone =
+        [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string& name, std::int64_t size,
+            TnbFtpFileTransferStatus& status, std::string& error, std::string& response) {
+            std::lock_guard guard(lock);
+            seen.push_back(test::TTempDir::Base(name) + ":" + std::to_string(size) + ":" +
+                           std::to_string(static_cast<int>(status)) + ":" + error);
+            if (test::TTempDir::Base(name) == "a.txt")
+                response = "Done, thanks";
+        };
+    run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
+                                    std::int64_t size, TnbFtpFileTransferStatus& status,
+                                    std::string& error, std::string&) {
         if (size == 3) {
             status = TnbFtpFileTransferStatus::tsFail;
             error = "rejected by policy";
@@ -382,6 +383,45 @@ TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], "a.txt:3:0:");
     EXPECT_EQ(seen[1], "a.txt:3:1:425 Can not open data connection");
+}
+
+// A destination that fills up after a few bytes, like a full disk.
+class TFullStream : public TnbMemoryStream {
+public:
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        if (GetSize() + count > 10)
+            throw EnbFileError(ENOSPC);
+        return TnbMemoryStream::Write(buffer, count);
+    }
+};
+
+TEST_F(FtpTransfer, AFailedWriteIsNeverACompletedUpload) {
+    run->server.Stop();
+    std::atomic<int> doneStatus{-1};
+    run->server.OnPutFile = [](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&, bool,
+                               bool, std::unique_ptr<TnbStream>& destination, bool&,
+                               std::string&) { destination = std::make_unique<TFullStream>(); };
+    run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
+                                    std::int64_t, TnbFtpFileTransferStatus& status, std::string&,
+                                    std::string&) { doneStatus = static_cast<int>(status); };
+    run->Start();
+    c = run->LoggedIn();
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->PassivePut("STOR full.bin", test::BinaryContent(100000)),
+              "550 full.bin: No space left on device");
+    EXPECT_EQ(doneStatus.load(), static_cast<int>(TnbFtpFileTransferStatus::tsFail));
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
+}
+
+TEST_F(FtpTransfer, TransfersNeedANameBelowTheRoot) {
+    // Neither an empty name nor the root itself may reach the file events: their refusal would
+    // name the root's local folder.
+    for (const char* command : {"RETR", "STOR", "APPE"}) {
+        EXPECT_EQ(c->Cmd(std::string(command)), "501 invalid argument") << command;
+        EXPECT_EQ(c->Cmd(std::string(command) + " /"), "550 /: Access is denied.") << command;
+        EXPECT_EQ(c->Cmd(std::string(command) + " .."), "550 ..: Access is denied.") << command;
+    }
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
 }
 
 }  // namespace
