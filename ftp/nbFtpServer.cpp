@@ -1368,40 +1368,43 @@ void TnbFtpServer::CmdQuit(TnbFtpCommandConnection& c, const std::string& cmd,
     SendResponseAndClose(c, cmd, "221 Bye Bye.");
 }
 
+namespace {
+
+// The one-letter argument of MODE, STRU and TYPE: the letter and its index in letters.
+std::pair<std::string, std::uint8_t> OneLetterArgument(const std::string& cmd,
+                                                       const TnbTcpCommandParams& p,
+                                                       std::string_view letters) {
+    std::string a = UpperCaseAscii(Trim(p.Params));
+    const auto pos = a.size() == 1 ? letters.find(a[0]) : std::string_view::npos;
+    if (pos == std::string_view::npos)
+        TnbFtpServer::RaiseInvalidArgument(cmd);
+    return {std::move(a), static_cast<std::uint8_t>(pos)};
+}
+
+}  // namespace
+
 void TnbFtpServer::CmdMode(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
-    const std::string a = UpperCaseAscii(Trim(p.Params));
-    static const std::string kLetters = "BCSZ";
-    const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos)
-        RaiseInvalidArgument(cmd);
-    c.SetTransferMode(static_cast<std::uint8_t>(pos));
-    Reply(c, cmd, "200 Mode " + a + " ok.");
+    const auto [letter, index] = OneLetterArgument(cmd, p, "BCSZ");
+    c.SetTransferMode(index);
+    Reply(c, cmd, "200 Mode " + letter + " ok.");
 }
 
 void TnbFtpServer::CmdStru(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
-    const std::string a = UpperCaseAscii(Trim(p.Params));
-    static const std::string kLetters = "FRP";
-    const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos)
-        RaiseInvalidArgument(cmd);
-    c.SetTransferStructure(static_cast<std::uint8_t>(pos));
-    Reply(c, cmd, "200 STRU " + a + " ok.");
+    const auto [letter, index] = OneLetterArgument(cmd, p, "FRP");
+    c.SetTransferStructure(index);
+    Reply(c, cmd, "200 STRU " + letter + " ok.");
 }
 
 void TnbFtpServer::CmdType(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
-    const std::string a = UpperCaseAscii(Trim(p.Params));
-    static const std::string kLetters = "AI";
-    const auto pos = a.size() == 1 ? kLetters.find(a[0]) : std::string::npos;
-    if (pos == std::string::npos)
-        RaiseInvalidArgument(cmd);
-    c.SetTransferType(static_cast<std::uint8_t>(pos));
-    Reply(c, cmd, "200 Type " + a + " ok.");
+    const auto [letter, index] = OneLetterArgument(cmd, p, "AI");
+    c.SetTransferType(index);
+    Reply(c, cmd, "200 Type " + letter + " ok.");
 }
 
 void TnbFtpServer::CmdNoop(TnbFtpCommandConnection& c, const std::string& cmd,

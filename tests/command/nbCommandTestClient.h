@@ -14,35 +14,14 @@
 #include <string>
 #include <thread>
 
+#include "tests/common/nbTestLoopback.h"
+
 namespace nb::test {
 
 using namespace std::chrono_literals;
 
 // Upper bound of any single wait; only reached when something is broken.
 inline constexpr auto kLimit = 10000ms;
-
-inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = kLimit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return cond();
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-// A loopback port that was free a moment ago.
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 class TLineClient {
 public:

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/common/nbTestLoopback.h"
+
 namespace nb::test {
 
 class TTestPeer {
@@ -94,15 +96,7 @@ private:
 
 // A port on 127.0.0.1 that nothing listens on (bound once by the system, then released).
 inline int UnusedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    return FreePort();
 }
 
 // A string of count bytes that shows where a byte came from (no repeats at short periods).

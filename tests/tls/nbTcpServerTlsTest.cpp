@@ -7,22 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/common/nbTestLoopback.h"
 #include "tls/nbTcpServerTls.h"
 
 namespace nb {
 namespace {
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using test::FreePort;
 
 TEST(TnbTcpServerTls, DefaultsOfTheSettings) {
     TnbTcpServerTls server;
