@@ -7,8 +7,8 @@
 //
 //   bench_tcpserver [COUNT=2000] [SECONDS=2] [CLIENTS=2]
 //
-// Each connection costs three descriptors here (the client's socket, the server's socket and
-// its stream's event descriptor), so the soft descriptor limit is raised to the hard one first.
+// Each connection costs two descriptors here (the client's socket and the server's), so the
+// soft descriptor limit is raised to the hard one first.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>

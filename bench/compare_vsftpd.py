@@ -112,7 +112,6 @@ write_enable=YES
 anon_upload_enable=YES
 anon_other_write_enable=YES
 anon_root={root}
-no_anon_password=YES
 seccomp_sandbox=NO
 isolate=NO
 isolate_network=NO
