@@ -26,6 +26,7 @@
 #include "command/nbTcpCommandServer.h"
 #include "command/nbUserMgr.h"
 #include "ftp/nbFtpFileInfo.h"
+#include "util/nbSet.h"
 #include "util/nbStream.h"
 
 namespace nb {
@@ -48,35 +49,7 @@ enum class TnbFtpServerPermission : std::uint8_t {
 };
 
 // A set of permissions in one byte (bit n for value n).
-class TnbFtpServerPermissions {
-public:
-    constexpr TnbFtpServerPermissions() = default;
-    constexpr TnbFtpServerPermissions(std::initializer_list<TnbFtpServerPermission> values) {
-        for (auto v : values)
-            Include(v);
-    }
-    static constexpr TnbFtpServerPermissions FromBits(std::uint8_t bits) {
-        TnbFtpServerPermissions p;
-        p.bits_ = bits;
-        return p;
-    }
-
-    constexpr bool Contains(TnbFtpServerPermission p) const { return (bits_ & Bit(p)) != 0; }
-    constexpr void Include(TnbFtpServerPermission p) { bits_ |= Bit(p); }
-    constexpr void Exclude(TnbFtpServerPermission p) {
-        bits_ &= static_cast<std::uint8_t>(~Bit(p));
-    }
-    constexpr bool IsEmpty() const { return bits_ == 0; }
-    constexpr std::uint8_t Bits() const { return bits_; }
-
-    friend constexpr bool operator==(TnbFtpServerPermissions, TnbFtpServerPermissions) = default;
-
-private:
-    static constexpr std::uint8_t Bit(TnbFtpServerPermission p) {
-        return static_cast<std::uint8_t>(1u << static_cast<unsigned>(p));
-    }
-    std::uint8_t bits_ = 0;
-};
+using TnbFtpServerPermissions = TnbSet<TnbFtpServerPermission>;
 
 // The outcome of a transfer, given to OnGetFileDone / OnPutFileDone (which may change it).
 enum class TnbFtpFileTransferStatus { tsSuccess, tsFail, tsAbort };

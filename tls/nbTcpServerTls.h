@@ -22,6 +22,7 @@
 #include "net/nbNetworkStream.h"
 #include "server/nbTcpServer.h"
 #include "server/nbUserConnection.h"
+#include "util/nbSet.h"
 
 namespace nb {
 
@@ -50,32 +51,7 @@ enum class TnbTlsFlag : std::uint8_t {
 };
 
 // The protocols offered, one bit per TnbTlsFlag (bit n for value n).
-class TnbTlsFlags {
-public:
-    constexpr TnbTlsFlags() = default;
-    constexpr TnbTlsFlags(std::initializer_list<TnbTlsFlag> flags) {
-        for (auto f : flags)
-            Include(f);
-    }
-    static constexpr TnbTlsFlags FromBits(std::uint8_t bits) {
-        TnbTlsFlags f;
-        f.bits_ = bits;
-        return f;
-    }
-
-    constexpr bool Contains(TnbTlsFlag f) const { return (bits_ & Bit(f)) != 0; }
-    constexpr void Include(TnbTlsFlag f) { bits_ |= Bit(f); }
-    constexpr void Exclude(TnbTlsFlag f) { bits_ &= static_cast<std::uint8_t>(~Bit(f)); }
-    constexpr std::uint8_t Bits() const { return bits_; }
-
-    friend constexpr bool operator==(TnbTlsFlags, TnbTlsFlags) = default;
-
-private:
-    static constexpr std::uint8_t Bit(TnbTlsFlag f) {
-        return static_cast<std::uint8_t>(1u << static_cast<unsigned>(f));
-    }
-    std::uint8_t bits_ = 0;
-};
+using TnbTlsFlags = TnbSet<TnbTlsFlag>;
 
 // TLS 1.0 to 1.2 (28).
 inline constexpr TnbTlsFlags kDefaultTlsFlags{TnbTlsFlag::tfUseTLS, TnbTlsFlag::tfUseTLS11,
