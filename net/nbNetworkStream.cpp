@@ -7,6 +7,8 @@
 #include "net/nbConnection.h"
 #include "net/nbIpAddress.h"
 #include "net/nbSocketUtils.h"
+#include "util/nbFileStream.h"
+#include "util/nbLimits.h"
 #include "util/nbStream.h"
 
 namespace nb {
@@ -215,35 +217,124 @@ bool TnbNetworkStream::WriteCount(TnbStream* source, std::int64_t count) {
     if (GetWriteBatchSize() < 1)
         return true;
     std::int64_t sent = 0;
+    if (TnbFileStream* file = DirectSource(source)) {
+        switch (SendFileDirect(*file, count, sent)) {
+            case TDirectSend::dsFinished:
+                return true;
+            case TDirectSend::dsWouldBlock:
+                return false;
+            case TDirectSend::dsCopy:
+                break;
+        }
+    }
     for (;;) {
         const int size =
             static_cast<int>(std::min<std::int64_t>(GetWriteBatchSize(), count - sent));
         if (size < 1)
             break;
-        char* buffer = TransferBuffer(size);
-        const std::int64_t taken = source->Read(buffer, size);
-        if (taken <= 0)
-            break;  // the source was shorter than it said
-        const int len = static_cast<int>(taken);
-        const int result = Send(buffer, len);
-        if (result == -1) {
-            const int error = WSAGetLastError();
-            // Whatever happens, the position marks the first byte the socket has not taken.
-            source->Seek(-taken, TnbSeekOrigin::soCurrent);
-            if (error == WSAEWOULDBLOCK)
-                return false;
-            if (IsFatalSendError(error))
-                needClose_ = true;
-            RaiseSocketError(error);
-        }
-        if (result < len)
-            source->Seek(-(taken - result), TnbSeekOrigin::soCurrent);
+        const std::int64_t result = CopyBatch(source, size);
+        if (result == kBatchWouldBlock)
+            return false;
+        if (result == kBatchSourceEnded)
+            break;
         AddBytesProceed(result);
         sent += result;
         if (sent >= count || NeedStop())
             break;
     }
     return true;
+}
+
+std::int64_t TnbNetworkStream::CopyBatch(TnbStream* source, int size) {
+    char* buffer = TransferBuffer(size);
+    const std::int64_t taken = source->Read(buffer, size);
+    if (taken <= 0)
+        return kBatchSourceEnded;  // the source was shorter than it said
+    const int len = static_cast<int>(taken);
+    const int result = Send(buffer, len);
+    if (result == -1) {
+        const int error = WSAGetLastError();
+        // Whatever happens, the position marks the first byte the socket has not taken.
+        source->Seek(-taken, TnbSeekOrigin::soCurrent);
+        if (error == WSAEWOULDBLOCK)
+            return kBatchWouldBlock;
+        if (IsFatalSendError(error))
+            needClose_ = true;
+        RaiseSocketError(error);
+    }
+    if (result < len)
+        source->Seek(-(taken - result), TnbSeekOrigin::soCurrent);
+    return result;
+}
+
+TnbFileStream* TnbNetworkStream::DirectSource(TnbStream* source) {
+    if (!connection_ || !CanSendFileDirectly() || connection_->BitsPerSec() > 0)
+        return nullptr;  // a throttled send must pace the bytes it moves
+    auto* file = dynamic_cast<TnbFileStream*>(source);
+    // A file open for writing cannot be read by the kernel for us.
+    if (!file || !file->IsOpen() || file->Mode() != TnbFileMode::fmOpenRead)
+        return nullptr;
+    return file;
+}
+
+TnbNetworkStream::TDirectSend TnbNetworkStream::SendFileDirect(TnbFileStream& file,
+                                                               std::int64_t count,
+                                                               std::int64_t& sent) {
+    TnbConnection& connection = RequireConnection();
+    std::int64_t position = file.GetPosition();
+    for (;;) {
+        std::int64_t size = std::min(kSendFileChunk, count - sent);
+        // The read limit caps a chunk as it caps a batch (see GetBatchSize).
+        const std::int64_t limit = connection.BytesToProceed();
+        if (limit > -1 && limit >= bytesProceed_ && limit - bytesProceed_ < size)
+            size = limit - bytesProceed_;
+        if (size < 1)
+            return TDirectSend::dsFinished;
+        const std::int64_t result = SocketSendFile(connection.Socket().Handle(), file.Handle(),
+                                                   position, static_cast<std::size_t>(size));
+        if (result == -1) {
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                // Only the socket's own send re-arms its write event, which the caller waits
+                // for: one batch goes the copy way and either finds room that has appeared
+                // meanwhile or reports the block itself.
+                const int batch =
+                    static_cast<int>(std::min<std::int64_t>(GetWriteBatchSize(), count - sent));
+                if (batch < 1)
+                    return TDirectSend::dsFinished;
+                const std::int64_t copied = CopyBatch(&file, batch);
+                if (copied == kBatchWouldBlock)
+                    return TDirectSend::dsWouldBlock;
+                if (copied == kBatchSourceEnded)
+                    return TDirectSend::dsFinished;
+                position += copied;
+                AddBytesProceed(copied);
+                sent += copied;
+                if (sent >= count || NeedStop())
+                    return TDirectSend::dsFinished;
+                continue;
+            }
+            if (IsFatalSendError(error)) {
+                needClose_ = true;
+                RaiseSocketError(error);
+            }
+            // No sendfile for this file system (EINVAL, EOPNOTSUPP), or a failure that is not
+            // the socket's (a read error of the disk): the copy path sends the rest, and raises
+            // what it meets with the error of the one that failed, file or socket.
+            if (error == WSAEINVAL || error == WSAEOPNOTSUPP || error < 10000)
+                return TDirectSend::dsCopy;
+            RaiseSocketError(error);
+        }
+        if (result == 0)
+            return TDirectSend::dsFinished;  // the file was shorter than it said
+        position += result;
+        // The position marks the first unsent byte even if a progress handler raises.
+        file.SetPosition(position);
+        AddBytesProceed(result);
+        sent += result;
+        if (sent >= count || NeedStop())
+            return TDirectSend::dsFinished;
+    }
 }
 
 bool TnbNetworkStream::ReadFrom(TnbStream* destination, TnbIPAddress& address, int& port) {

@@ -14,6 +14,7 @@ namespace nb {
 class TnbConnection;
 class TnbIPAddress;
 class TnbStream;
+class TnbFileStream;
 
 // What a stream asks its connection to do before the caller's operation is complete.
 enum class TnbNextAction : std::uint8_t { naNone = 0, naRead = 1, naWrite = 2 };
@@ -76,6 +77,10 @@ public:
     virtual void AddBytesProceed(std::int64_t count);
     virtual void BeforeConnect();
     virtual void BeforeAccept();
+    // Whether WriteCount may hand a file's bytes to the socket without reading them (zero
+    // copy). The plain stream sends bytes unchanged, so it may; a stream that transforms what
+    // it sends (TLS encrypts it) must answer false.
+    virtual bool CanSendFileDirectly() const { return true; }
 
     // ---- Non-virtual operations ----
 
@@ -121,6 +126,18 @@ protected:
     void SetBytesProceed(std::int64_t value) { bytesProceed_ = value; }
 
 private:
+    enum class TDirectSend : std::uint8_t { dsFinished, dsWouldBlock, dsCopy };
+    // The source when WriteCount may send it without copying: a file open for reading on a
+    // plain stream of an unthrottled connection; nullptr otherwise.
+    TnbFileStream* DirectSource(TnbStream* source);
+    // Sends from file's position with zero-copy calls, adding to sent. dsCopy hands the rest to
+    // the copy loop (the file system cannot do it, or the copy path is to report the failure).
+    TDirectSend SendFileDirect(TnbFileStream& file, std::int64_t count, std::int64_t& sent);
+    // One batch of up to size bytes through the transfer buffer: the bytes sent, or
+    // kBatchWouldBlock / kBatchSourceEnded. The source position follows the bytes sent.
+    static constexpr std::int64_t kBatchWouldBlock = -1;
+    static constexpr std::int64_t kBatchSourceEnded = -2;
+    std::int64_t CopyBatch(TnbStream* source, int size);
     // One transfer buffer, reused batch after batch; grows only with the batch size.
     char* TransferBuffer(int size);
 

@@ -5,8 +5,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -403,6 +406,43 @@ int SocketSendTo(int handle, const void* buffer, int size, const void* address, 
     if (result < 0)
         return Fail();
     return static_cast<int>(result);
+}
+
+std::int64_t SocketSendFile(int socket, int fileFd, std::int64_t offset, std::size_t count) {
+    // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked for this thread during the call, and one
+    // the call raised is taken back before the mask is restored (unless one was pending
+    // already). A call that moved some bytes before the peer went raises it too, without EPIPE,
+    // so the pending set is what tells.
+    auto pipePending = [] {
+        sigset_t pending;
+        sigpending(&pending);
+        return sigismember(&pending, SIGPIPE) == 1;
+    };
+    sigset_t pipeSet;
+    sigset_t oldSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
+    // Unblocked, a SIGPIPE cannot be waiting: it would have been delivered.
+    const bool pendingBefore = sigismember(&oldSet, SIGPIPE) == 1 && pipePending();
+    off_t position = static_cast<off_t>(offset);
+    ssize_t result;
+    do {
+        result = ::sendfile(socket, fileFd, &position, count);
+    } while (result < 0 && errno == EINTR);
+    const int error = errno;
+    if (!pendingBefore && pipePending()) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipeSet, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+    if (result < 0) {
+        // ENOSYS is not a socket condition: it tells the same as EINVAL, no sendfile here.
+        errno = error == ENOSYS ? EOPNOTSUPP : error;
+        return Fail();
+    }
+    return static_cast<std::int64_t>(result);
 }
 
 int SocketSetNonBlocking(int handle) {

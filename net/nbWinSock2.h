@@ -11,6 +11,7 @@
 // Thread notes: every function may run on any thread; the last error is per thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -127,6 +128,11 @@ int SocketRecv(int handle, void* buffer, int size);
 int SocketSend(int handle, const void* buffer, int size);
 int SocketRecvFrom(int handle, void* buffer, int size, void* address, int* length);
 int SocketSendTo(int handle, const void* buffer, int size, const void* address, int length);
+// Sends up to count bytes of the file fileFd from offset without copying them through user
+// memory; the file's own position is not moved. Returns the bytes sent or -1. Like a send, it
+// never raises SIGPIPE. A file or file system that cannot be sent this way answers -1 with
+// WSAEINVAL or WSAEOPNOTSUPP.
+std::int64_t SocketSendFile(int socket, int fileFd, std::int64_t offset, std::size_t count);
 int SocketSetNonBlocking(int handle);
 int SocketSetBroadcast(int handle);
 int SocketSetReuseAddress(int handle);

@@ -116,6 +116,11 @@ TnbFileStream::TnbFileStream(const std::string& path, TnbFileMode mode) : mode_(
 }
 
 TnbFileStream::~TnbFileStream() {
+    try {
+        Flush();  // what was written so far reaches the file, as unbuffered writes would
+    } catch (const EnbFileError&) {
+        // Destructors report nothing; writers learn of failures from Close.
+    }
     Release();
 }
 
@@ -134,13 +139,21 @@ void TnbFileStream::Release() noexcept {
 void TnbFileStream::Close() {
     if (fd_ < 0)
         return;
+    int error = 0;
+    try {
+        Flush();
+    } catch (const EnbFileError& e) {
+        error = e.ErrorCode;  // still release and close; report the first failure
+    }
     if (held_) {
         ShareTable().Release(device_, inode_);
         held_ = false;
     }
     const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 && errno != EINTR)
-        throw EnbFileError(errno);
+    if (::close(fd) != 0 && errno != EINTR && error == 0)
+        error = errno;
+    if (error != 0)
+        throw EnbFileError(error);
 }
 
 void TnbFileStream::CheckOpen() const {
@@ -150,6 +163,7 @@ void TnbFileStream::CheckOpen() const {
 
 std::int64_t TnbFileStream::Read(void* buffer, std::int64_t count) {
     CheckOpen();
+    Flush();
     if (count <= 0)
         return 0;
     for (;;) {
@@ -163,12 +177,38 @@ std::int64_t TnbFileStream::Read(void* buffer, std::int64_t count) {
 
 std::int64_t TnbFileStream::Write(const void* buffer, std::int64_t count) {
     CheckOpen();
+    if (mode_ == TnbFileMode::fmOpenRead)
+        throw EnbFileError(EBADF);  // as write(2) on a descriptor opened for reading
     if (count <= 0)
         return 0;
     const char* p = static_cast<const char*>(buffer);
-    std::int64_t left = count;
+    const auto n = static_cast<std::size_t>(count);
+    if (pending_.size() + n > kWriteBufferSize)
+        Flush();
+    if (n >= kWriteBufferSize) {
+        WriteAll(p, n);
+    } else {
+        pending_.reserve(kWriteBufferSize);
+        pending_.insert(pending_.end(), p, p + n);
+    }
+    return count;
+}
+
+void TnbFileStream::Flush() {
+    if (pending_.empty())
+        return;
+    // Emptied first: after a failure the bytes are lost either way, and a retry must not
+    // write them twice.
+    std::vector<char> bytes;
+    bytes.swap(pending_);
+    WriteAll(bytes.data(), bytes.size());
+    bytes.clear();
+    pending_.swap(bytes);  // keep the capacity for the next batches
+}
+
+void TnbFileStream::WriteAll(const char* p, std::size_t left) {
     while (left > 0) {
-        const ssize_t n = ::write(fd_, p, static_cast<std::size_t>(left));
+        const ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -177,13 +217,13 @@ std::int64_t TnbFileStream::Write(const void* buffer, std::int64_t count) {
         if (n == 0)
             throw EnbFileError(ENOSPC);
         p += n;
-        left -= n;
+        left -= static_cast<std::size_t>(n);
     }
-    return count;
 }
 
 std::int64_t TnbFileStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
     CheckOpen();
+    Flush();
     int whence = SEEK_SET;
     if (origin == TnbSeekOrigin::soCurrent)
         whence = SEEK_CUR;
@@ -197,6 +237,7 @@ std::int64_t TnbFileStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
 
 std::int64_t TnbFileStream::GetSize() {
     CheckOpen();
+    Flush();
     struct stat st {};
     if (::fstat(fd_, &st) != 0)
         throw EnbFileError(errno);
@@ -205,6 +246,7 @@ std::int64_t TnbFileStream::GetSize() {
 
 void TnbFileStream::SetSize(std::int64_t size) {
     CheckOpen();
+    Flush();
     if (size < 0)
         throw EnbFileError(EINVAL);
     int rc;

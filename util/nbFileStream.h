@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "util/nbStream.h"
 
@@ -42,7 +43,8 @@ public:
     ~TnbFileStream() override;
 
     std::int64_t Read(void* buffer, std::int64_t count) override;
-    // Writes everything or raises (a full disk is an error, never a short count).
+    // Writes everything or raises (a full disk is an error, never a short count). Small writes
+    // are collected; their failure may surface at a later call or at Close.
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Seek(std::int64_t offset, TnbSeekOrigin origin) override;
     std::int64_t GetSize() override;
@@ -52,14 +54,25 @@ public:
     // (data written may be lost). Later calls do nothing.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // The descriptor, for calls that move the file's bytes without reading them (-1 when
+    // closed). It stays owned by the stream. Buffered writes are not in the file yet, so it
+    // serves read streams.
+    int Handle() const { return fd_; }
     TnbFileMode Mode() const { return mode_; }
 
 private:
+    // Uploads arrive in network batches of a few KiB; collecting them into larger writes saves
+    // a system call per batch. Every other operation flushes first.
+    static constexpr std::size_t kWriteBufferSize = 256 * 1024;
+
     void Release() noexcept;
     void CheckOpen() const;
+    void Flush();
+    void WriteAll(const char* p, std::size_t left);
 
     int fd_ = -1;
     TnbFileMode mode_;
+    std::vector<char> pending_;  // written, not yet handed to the system
     bool held_ = false;
     std::uint64_t device_ = 0;
     std::uint64_t inode_ = 0;

@@ -20,6 +20,10 @@ inline constexpr std::int64_t kMaxPendingOutput = 4 * 1024 * 1024;
 // requests can make the server produce at once (64 KiB of requests; further bytes wait in the
 // socket and are read by the next pass).
 inline constexpr std::int64_t kMaxReadPass = 64 * 1024;
+// Bytes one zero-copy send of a file may move. The batch size exists to bound a buffer, and a
+// file sent straight from the page cache needs none; 1 MiB keeps the system calls few while
+// abort checks and progress reports still come every few milliseconds at memory speed.
+inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 
 // SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
 // path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and

@@ -178,5 +178,31 @@ TEST(FileStream, SharingHoldsUnderConcurrentOpens) {
     EXPECT_EQ(ErrorOf(dir / "f", TnbFileMode::fmCreate), 0);
 }
 
+TEST(FileStream, CollectedWritesReachTheFileInOrder) {
+    TScratch dir;
+    std::string expected;
+    {
+        TnbFileStream w(dir / "batches", TnbFileMode::fmCreate);
+        // Batches of every size, some larger than what is collected at once.
+        for (std::size_t size : {1u, 8192u, 300000u, 7u, 70000u, 200000u, 3u}) {
+            const std::string batch(size, static_cast<char>('a' + size % 26));
+            w.Write(batch.data(), static_cast<std::int64_t>(batch.size()));
+            expected += batch;
+        }
+        // Size, position and reads see what was written, collected or not.
+        EXPECT_EQ(w.GetSize(), static_cast<std::int64_t>(expected.size()));
+        w.WriteString("tail");
+        expected += "tail";
+        w.Close();
+    }
+    EXPECT_EQ(Content(dir / "batches"), expected);
+    {
+        // A writer dropped without Close still leaves everything it wrote in the file.
+        TnbFileStream w(dir / "dropped", TnbFileMode::fmCreate);
+        w.WriteString("kept");
+    }
+    EXPECT_EQ(Content(dir / "dropped"), "kept");
+}
+
 }  // namespace
 }  // namespace nb
