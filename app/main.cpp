@@ -21,7 +21,8 @@ void WriteLogLines(const std::string& text) {
         const std::string_view line = rest.substr(0, eol);
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
-        if (eol == std::string_view::npos) break;
+        if (eol == std::string_view::npos)
+            break;
         rest.remove_prefix(eol + 2);
     }
     std::fflush(stdout);

@@ -31,12 +31,16 @@ int StrToInt(const std::string& AText) {
 
 bool ForceDirectories(const std::string& APath) {
     std::string path = APath;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (path.empty()) return true;
-    struct stat st{};
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    if (path.empty())
+        return true;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
     const auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) ForceDirectories(path.substr(0, slash));
+    if (slash != std::string::npos && slash > 0)
+        ForceDirectories(path.substr(0, slash));
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
@@ -80,12 +84,14 @@ void TnbServerController::BindEvents() {
         Log("Accept Connection. Host: " + AConnection.PeerIP());
     };
     server_.OnCloseConnection = [this](TnbTcpServer&, TnbUserConnection& AConnection) {
-        if (!stopping_) Log("Close Connection. Host: " + AConnection.PeerIP());
+        if (!stopping_)
+            Log("Close Connection. Host: " + AConnection.PeerIP());
     };
     server_.OnAuthenticate = [this](TnbFtpServer&, TnbFtpCommandConnection&,
                                     TnbFtpUserAccountItemPtr& Account, const std::string&,
                                     const std::string&, bool&, bool&) {
-        if (Account) Log("Authenticate user: " + Account->UserName());
+        if (Account)
+            Log("Authenticate user: " + Account->UserName());
     };
     server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
                                       TnbTcpCommandParams& AParams) {
@@ -93,10 +99,8 @@ void TnbServerController::BindEvents() {
         const bool secret = AParams.Command == "PASS";
         Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
     };
-    server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&,
-                                    const std::string&, const std::string& AResponse) {
-        Log("Reply: " + AResponse);
-    };
+    server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
+                                    const std::string& AResponse) { Log("Reply: " + AResponse); };
 }
 
 void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,
@@ -105,7 +109,8 @@ void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APort
     server_.SetPort(StrToInt(APortText));
     server_.SetRootDir(ARootDir);
     std::string root = server_.RootDir();
-    if (!root.empty()) ForceDirectories(root);
+    if (!root.empty())
+        ForceDirectories(root);
     server_.Start();
 }
 
@@ -121,7 +126,8 @@ void TnbServerController::Stop() {
 }
 
 void TnbServerController::Log(const std::string& AText) {
-    if (destroying_ || !sink_) return;
+    if (destroying_ || !sink_)
+        return;
     std::lock_guard lock(logLock_);
     sink_(AText);
 }

@@ -42,13 +42,15 @@ public:
         return *this;
     }
     ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     int fd() const { return fd_; }
 
     static Socket Connect(const std::string& host, int port) {
         Socket s(::socket(AF_INET, SOCK_STREAM, 0));
-        if (s.fd_ < 0) throw std::runtime_error("socket failed");
+        if (s.fd_ < 0)
+            throw std::runtime_error("socket failed");
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -64,8 +66,10 @@ public:
     void SendAll(const char* data, size_t size) {
         while (size > 0) {
             ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw std::runtime_error(std::string("send: ") + std::strerror(errno));
             data += n;
             size -= static_cast<size_t>(n);
         }
@@ -99,7 +103,8 @@ public:
     }
 
     static void Expect(const std::string& reply, char code) {
-        if (reply.empty() || reply[0] != code) throw std::runtime_error("unexpected: " + reply);
+        if (reply.empty() || reply[0] != code)
+            throw std::runtime_error("unexpected: " + reply);
     }
 
     void Login(const std::string& user, const std::string& pass) {
@@ -114,9 +119,8 @@ public:
         Expect(r, '2');
         const auto open = r.find('(');
         unsigned h[6];
-        if (open == std::string::npos ||
-            std::sscanf(r.c_str() + open + 1, "%u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3],
-                        &h[4], &h[5]) != 6)
+        if (open == std::string::npos || std::sscanf(r.c_str() + open + 1, "%u,%u,%u,%u,%u,%u",
+                                                     &h[0], &h[1], &h[2], &h[3], &h[4], &h[5]) != 6)
             throw std::runtime_error("bad PASV reply: " + r);
         return Socket::Connect(host_, static_cast<int>(h[4] * 256 + h[5]));
     }
@@ -132,8 +136,10 @@ private:
             }
             char chunk[4096];
             ssize_t n = ::recv(sock_.fd(), chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw std::runtime_error("control connection closed");
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw std::runtime_error("control connection closed");
             buffer_.append(chunk, static_cast<size_t>(n));
         }
     }
@@ -154,8 +160,10 @@ long long Drain(Socket& data) {
     long long total = 0;
     for (;;) {
         ssize_t n = ::recv(data.fd(), buf.data(), buf.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return total;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return total;
         total += n;
     }
 }
@@ -180,7 +188,8 @@ int Sessions(const Args& a, int threads, double seconds) {
             }
         });
     }
-    for (auto& t : pool) t.join();
+    for (auto& t : pool)
+        t.join();
     std::printf("sessions %.1f per_second failed=%lld\n", done / SecondsSince(start),
                 failed.load());
     return failed == 0 ? 0 : 1;
@@ -267,12 +276,18 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     const Args a{argv[2], std::atoi(argv[3]), argv[4], argv[5]};
     try {
-        if (mode == "sessions" && argc == 8) return Sessions(a, std::atoi(argv[6]), std::atof(argv[7]));
-        if (mode == "retr" && argc == 7) return Retr(a, argv[6]);
-        if (mode == "stor" && argc == 8) return Stor(a, argv[6], std::atoll(argv[7]));
-        if (mode == "list" && argc == 7) return List(a, argv[6]);
-        if (mode == "idle" && argc == 8) return Idle(a, std::atoi(argv[6]), std::atof(argv[7]));
-        if (mode == "login" && argc == 6) return Login(a);
+        if (mode == "sessions" && argc == 8)
+            return Sessions(a, std::atoi(argv[6]), std::atof(argv[7]));
+        if (mode == "retr" && argc == 7)
+            return Retr(a, argv[6]);
+        if (mode == "stor" && argc == 8)
+            return Stor(a, argv[6], std::atoll(argv[7]));
+        if (mode == "list" && argc == 7)
+            return List(a, argv[6]);
+        if (mode == "idle" && argc == 8)
+            return Idle(a, std::atoi(argv[6]), std::atof(argv[7]));
+        if (mode == "login" && argc == 6)
+            return Login(a);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", mode.c_str(), e.what());
         return 1;

@@ -12,7 +12,8 @@ TnbMemoryStream::TnbMemoryStream(std::string_view initial) {
 }
 
 std::int64_t TnbMemoryStream::Read(void* buffer, std::int64_t count) {
-    if (count <= 0 || position_ >= size_) return 0;
+    if (count <= 0 || position_ >= size_)
+        return 0;
     const std::size_t n = std::min(static_cast<std::size_t>(count), size_ - position_);
     std::memcpy(buffer, data_.data() + position_, n);
     position_ += n;
@@ -20,7 +21,8 @@ std::int64_t TnbMemoryStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t TnbMemoryStream::Write(const void* buffer, std::int64_t count) {
-    if (count <= 0) return 0;
+    if (count <= 0)
+        return 0;
     const std::size_t n = static_cast<std::size_t>(count);
     const std::size_t end = position_ + n;
     Reserve(end);
@@ -32,10 +34,13 @@ std::int64_t TnbMemoryStream::Write(const void* buffer, std::int64_t count) {
 
 std::int64_t TnbMemoryStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
     std::int64_t base = 0;
-    if (origin == TnbSeekOrigin::soCurrent) base = static_cast<std::int64_t>(position_);
-    if (origin == TnbSeekOrigin::soEnd) base = static_cast<std::int64_t>(size_);
+    if (origin == TnbSeekOrigin::soCurrent)
+        base = static_cast<std::int64_t>(position_);
+    if (origin == TnbSeekOrigin::soEnd)
+        base = static_cast<std::int64_t>(size_);
     const std::int64_t target = base + offset;
-    if (target < 0) throw std::out_of_range("Stream position out of range");
+    if (target < 0)
+        throw std::out_of_range("Stream position out of range");
     // Seeking past the end is allowed; a later write fills the gap with zeros.
     position_ = static_cast<std::size_t>(target);
     if (position_ > size_) {
@@ -46,10 +51,12 @@ std::int64_t TnbMemoryStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
 }
 
 void TnbMemoryStream::SetSize(std::int64_t size) {
-    if (size < 0) throw std::out_of_range("Stream size out of range");
+    if (size < 0)
+        throw std::out_of_range("Stream size out of range");
     const std::size_t n = static_cast<std::size_t>(size);
     Reserve(n);
-    if (n > size_) std::memset(data_.data() + size_, 0, n - size_);
+    if (n > size_)
+        std::memset(data_.data() + size_, 0, n - size_);
     size_ = n;
     position_ = std::min(position_, size_);
 }
@@ -67,7 +74,8 @@ void TnbMemoryStream::Consume(std::size_t count) {
 }
 
 void TnbMemoryStream::Reserve(std::size_t capacity) {
-    if (capacity <= data_.size()) return;
+    if (capacity <= data_.size())
+        return;
     // Geometric growth keeps appends amortised O(1).
     data_.resize(std::max({capacity, data_.size() * 2, std::size_t{256}}));
 }
