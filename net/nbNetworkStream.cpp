@@ -290,29 +290,13 @@ TnbNetworkStream::TDirectSend TnbNetworkStream::SendFileDirect(TnbFileStream& fi
             size = limit - bytesProceed_;
         if (size < 1)
             return TDirectSend::dsFinished;
-        const std::int64_t result = SocketSendFile(connection.Socket().Handle(), file.Handle(),
-                                                   position, static_cast<std::size_t>(size));
+        const std::int64_t result =
+            connection.Socket().SendFile(file.Handle(), position, static_cast<std::size_t>(size));
         if (result == -1) {
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) {
-                // Only the socket's own send re-arms its write event, which the caller waits
-                // for: one batch goes the copy way and either finds room that has appeared
-                // meanwhile or reports the block itself.
-                const int batch =
-                    static_cast<int>(std::min<std::int64_t>(GetWriteBatchSize(), count - sent));
-                if (batch < 1)
-                    return TDirectSend::dsFinished;
-                const std::int64_t copied = CopyBatch(&file, batch);
-                if (copied == kBatchWouldBlock)
-                    return TDirectSend::dsWouldBlock;
-                if (copied == kBatchSourceEnded)
-                    return TDirectSend::dsFinished;
-                position += copied;
-                AddBytesProceed(copied);
-                sent += copied;
-                if (sent >= count || NeedStop())
-                    return TDirectSend::dsFinished;
-                continue;
+                file.SetPosition(position);  // the first byte the socket has not taken
+                return TDirectSend::dsWouldBlock;
             }
             if (IsFatalSendError(error)) {
                 needClose_ = true;

@@ -140,6 +140,16 @@ int TnbSocket::Send(const void* buffer, int size) {
     return result;
 }
 
+std::int64_t TnbSocket::SendFile(int fileHandle, std::int64_t offset, std::size_t count) {
+    const std::int64_t result = SocketSendFile(handle_, fileHandle, offset, count);
+    const int error = WSAGetLastError();
+    if (result < 0 && error == WSAEWOULDBLOCK)
+        Enable(FD_WRITE);
+    quiet_.store(false);
+    WSASetLastError(error);
+    return result;
+}
+
 int TnbSocket::RecvFrom(void* buffer, int size, void* address, int* length) {
     const int result = SocketRecvFrom(handle_, buffer, size, address, length);
     const int error = WSAGetLastError();

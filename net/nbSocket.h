@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "net/nbWinSock2.h"
@@ -65,6 +66,9 @@ public:
 
     int Recv(void* buffer, int size);
     int Send(const void* buffer, int size);
+    // Sends count bytes of a file from offset without copying them (the file's own position
+    // stays); re-arms the write event when the socket would block, as Send does.
+    std::int64_t SendFile(int fileHandle, std::int64_t offset, std::size_t count);
     int RecvFrom(void* buffer, int size, void* address, int* length);
     int SendTo(const void* buffer, int size, const void* address, int length);
     // Accepts a pending peer; returns its handle or -1 (WSAGetLastError tells why).
