@@ -384,7 +384,18 @@ std::uint32_t TnbServerGuard::GetTickCount() {
 }
 
 void TnbServerGuard::SleepLoginDelay(std::int32_t AMilliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
+    std::unique_lock lock(sleepMutex_);
+    const std::uint64_t generation = sleepGeneration_;
+    sleepWake_.wait_for(lock, std::chrono::milliseconds(AMilliseconds),
+                        [&] { return sleepGeneration_ != generation; });
+}
+
+void TnbServerGuard::CancelLoginDelays() {
+    {
+        std::lock_guard lock(sleepMutex_);
+        ++sleepGeneration_;
+    }
+    sleepWake_.notify_all();
 }
 
 // ---- Event dispatchers ----

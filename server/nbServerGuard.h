@@ -10,6 +10,7 @@
 // Ownership: the guard owns its settings (setters copy) and its records.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -185,6 +186,10 @@ public:
     std::size_t ConnectionRecordLimit() const;
     void SetConnectionRecordLimit(std::size_t AValue);
 
+    // Any thread: ends every login delay being slept now; those logins still fail. A stopping
+    // server calls it so that it does not wait out the delays of its workers.
+    void CancelLoginDelays();
+
 protected:
     // The delay for the next failed login of AUser; stores it as AUser.LastDelay. Lock held.
     virtual std::int32_t GetDelay(TnbGuardUserInfo& AUser);
@@ -230,6 +235,10 @@ private:
     std::mt19937 random_;
     // The guard lock; re-entrant so that handlers may read the guard's properties.
     mutable std::recursive_mutex mutex_;
+    // Login delays wait here (never under the guard lock); a new generation ends them.
+    std::mutex sleepMutex_;
+    std::condition_variable sleepWake_;
+    std::uint64_t sleepGeneration_ = 0;
 };
 
 // True when AList holds AIP, or AIP's mask (AIP up to its last "." followed by ".*"), ignoring

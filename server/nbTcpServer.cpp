@@ -474,6 +474,9 @@ void TnbTcpServer::InternalStop() {
     } stopping{stopping_};
     // Workers first (queued items are discarded, running ones finish), so that no item runs or
     // gets queued once the listener closes the connections; the pool refuses items from here on.
+    // A worker sleeping a failed login's delay (which grows without bound) is woken first.
+    if (TnbServerGuard* guard = Guard())
+        guard->CancelLoginDelays();
     threadPool_->Stop();
     if (serverThread_)
         serverThread_->StopThread();

@@ -379,6 +379,24 @@ TEST(TnbServerGuard, RealDelayIsSleptOnTheCallingThread) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
 }
 
+TEST(TnbServerGuard, CancelledDelaysEndAtOnceAndTheLoginStillFails) {
+    TnbServerGuard guard;
+    guard.SetLoginDelay(FixedIncrements(60000));
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> sleeping{false};
+    auto login = std::async(std::launch::async, [&] {
+        sleeping = true;
+        return guard.CheckLogin("heidi", false, "127.0.0.1", 21);
+    });
+    // Cancel until the login returns: a cancel that comes before the sleep starts ends nothing.
+    while (login.wait_for(10ms) != std::future_status::ready) {
+        if (sleeping)
+            guard.CancelLoginDelays();
+    }
+    EXPECT_FALSE(login.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s) << "the minute's delay was cut short";
+}
+
 TEST(TnbServerGuard, ConcurrentChecksKeepConsistentRecords) {
     TestGuard guard;
     TnbGuardConnectionLimit limit;
