@@ -27,7 +27,10 @@ from nbftp_harness import PASSWORD, USER, RunningServer, open_fd_count, resident
 SEED = int(os.environ.get("NB_STRESS_SEED", "20261208"))
 SECONDS = float(os.environ.get("NB_STRESS_SECONDS", "45"))
 CLIENTS = int(os.environ.get("NB_STRESS_CLIENTS", "12"))
-REPLY_TIMEOUT = 30  # a reply slower than this under the test's load is a hang
+# A reply may wait behind workers that are themselves waiting out a data connection (the
+# server's TimeOut is 60 s, and every transfer holds a worker), so only a reply slower than that
+# wait plus a margin is a hang.
+REPLY_TIMEOUT = 90
 SETTLE_TIMEOUT = 20  # for the server to close what the clients dropped
 BIG_SIZE = 24 * 1024 * 1024  # larger than loopback socket buffers, so aborts land mid-transfer
 # Memory bound: after the run the server may keep pools, thread stacks and allocator caches, but
