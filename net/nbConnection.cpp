@@ -432,11 +432,16 @@ void TnbTcpClientConnection::Open(const std::string& server, int port) {
         Socket().Close();
         return;
     }
+    BecomeActive(&TnbNetworkStream::AfterConnect);
+}
+
+void TnbTcpConnection::BecomeActive(void (TnbNetworkStream::*afterStep)()) {
     SetActive(true);
     DispatchNextAction();
     if (!Active())
         RaiseInternalError(nbErrNotActive);
-    stream.AfterConnect();
+    TnbNetworkStream& stream = GetNetworkStream();
+    (stream.*afterStep)();
     stream.DoReady();
 }
 
@@ -518,12 +523,7 @@ void TnbTcpServerConnection::Accept(const std::string& expectedPeerIP) {
             Socket().Close();
         throw;
     }
-    SetActive(true);
-    DispatchNextAction();
-    if (!Active())
-        RaiseInternalError(nbErrNotActive);
-    stream.AfterAccept();
-    stream.DoReady();
+    BecomeActive(&TnbNetworkStream::AfterAccept);
 }
 
 }  // namespace nb

@@ -201,6 +201,10 @@ protected:
         bool saved_;
     };
 
+    // The end of a successful open or accept: active, the stream's own exchange (a handshake)
+    // run, then the stream's after-step (AfterConnect or AfterAccept) and the ready event.
+    void BecomeActive(void (TnbNetworkStream::*afterStep)());
+
 private:
     bool readUntilClose_ = false;
     bool keepOpenOnPeerClose_ = false;
