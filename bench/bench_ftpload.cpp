@@ -107,9 +107,14 @@ public:
             throw std::runtime_error("unexpected: " + reply);
     }
 
-    void Login(const std::string& user, const std::string& pass) {
+    void Authenticate(const std::string& user, const std::string& pass) {
         Expect(Command("USER " + user), '3');
         Expect(Command("PASS " + pass), '2');
+    }
+
+    // Logged in and ready for binary transfers.
+    void Login(const std::string& user, const std::string& pass) {
+        Authenticate(user, pass);
         Expect(Command("TYPE I"), '2');
     }
 
@@ -177,8 +182,7 @@ int Sessions(const Args& a, int threads, double seconds) {
             while (SecondsSince(start) < seconds) {
                 try {
                     Control c(a.host, a.port);
-                    Control::Expect(c.Command("USER " + a.user), '3');
-                    Control::Expect(c.Command("PASS " + a.pass), '2');
+                    c.Authenticate(a.user, a.pass);
                     Control::Expect(c.Command("PWD"), '2');
                     c.Command("QUIT");
                     ++done;
@@ -195,16 +199,23 @@ int Sessions(const Args& a, int threads, double seconds) {
     return failed == 0 ? 0 : 1;
 }
 
-int Retr(const Args& a, const std::string& path) {
+// A passive transfer from the server; returns the bytes received and their seconds.
+long long Fetch(const Args& a, const std::string& command, double& seconds) {
     Control c(a.host, a.port);
     c.Login(a.user, a.pass);
     Socket data = c.Passive();
     const auto start = Clock::now();
-    Control::Expect(c.Command("RETR " + path), '1');
+    Control::Expect(c.Command(command), '1');
     const long long bytes = Drain(data);
     data = Socket();
     Control::Expect(c.Reply(), '2');
-    const double s = SecondsSince(start);
+    seconds = SecondsSince(start);
+    return bytes;
+}
+
+int Retr(const Args& a, const std::string& path) {
+    double s = 0;
+    const long long bytes = Fetch(a, "RETR " + path, s);
     std::printf("retr %.1f MiB/s bytes=%lld seconds=%.2f\n", bytes / s / 1048576.0, bytes, s);
     return 0;
 }
@@ -229,15 +240,9 @@ int Stor(const Args& a, const std::string& path, long long bytes) {
 }
 
 int List(const Args& a, const std::string& dir) {
-    Control c(a.host, a.port);
-    c.Login(a.user, a.pass);
-    Socket data = c.Passive();
-    const auto start = Clock::now();
-    Control::Expect(c.Command("LIST " + dir), '1');
-    const long long bytes = Drain(data);
-    data = Socket();
-    Control::Expect(c.Reply(), '2');
-    std::printf("list %.1f ms bytes=%lld\n", SecondsSince(start) * 1000, bytes);
+    double s = 0;
+    const long long bytes = Fetch(a, "LIST " + dir, s);
+    std::printf("list %.1f ms bytes=%lld\n", s * 1000, bytes);
     return 0;
 }
 
@@ -246,8 +251,7 @@ int Idle(const Args& a, int count, double seconds) {
     sessions.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         sessions.emplace_back(a.host, a.port);
-        Control::Expect(sessions.back().Command("USER " + a.user), '3');
-        Control::Expect(sessions.back().Command("PASS " + a.pass), '2');
+        sessions.back().Authenticate(a.user, a.pass);
     }
     std::printf("idle %d sessions ready\n", count);
     std::fflush(stdout);
@@ -258,8 +262,7 @@ int Idle(const Args& a, int count, double seconds) {
 int Login(const Args& a) {
     const auto start = Clock::now();
     Control c(a.host, a.port);
-    Control::Expect(c.Command("USER " + a.user), '3');
-    Control::Expect(c.Command("PASS " + a.pass), '2');
+    c.Authenticate(a.user, a.pass);
     Control::Expect(c.Command("PWD"), '2');
     std::printf("login %.1f ms\n", SecondsSince(start) * 1000);
     c.Command("QUIT");
