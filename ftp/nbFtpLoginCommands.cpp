@@ -1,0 +1,93 @@
+// TnbFtpServer: USER, PASS and REIN.
+#include "ftp/nbFtpServer.h"
+
+#include "ftp/nbFtpPath.h"
+#include "ftp/nbFtpServerInternal.h"
+
+namespace nb {
+
+using namespace ftp_internal;
+
+// ---- Login ----
+
+std::unique_ptr<TnbFtpUserAccountWrapper> TnbFtpServer::FindLoginAccount(
+    TnbFtpCommandConnection& AConnection, const std::string& userName) {
+    TnbFtpUserAccountItemPtr account;
+    DoCreateUserAccount(AConnection, userName, account);
+    if (account)
+        return std::make_unique<TnbFtpUserAccountWrapper>(std::move(account), true);
+    return std::make_unique<TnbFtpUserAccountWrapper>(userAccounts_.FindFtpAccount(userName),
+                                                      false);
+}
+
+bool TnbFtpServer::Authenticate(TnbFtpCommandConnection& AConnection,
+                                TnbFtpUserAccountItemPtr& account, const std::string& password,
+                                const std::string& userName) {
+    bool isAuthorized = false;
+    bool handled = false;
+    DoAuthenticate(AConnection, account, userName, password, isAuthorized, handled);
+    // An account of the list compares with the list's case rule; one made for this login
+    // belongs to no list and compares exactly.
+    if (!handled && account)
+        return account->CheckPassword(password);
+    return isAuthorized;
+}
+
+void TnbFtpServer::CmdUser(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    CheckTlsRequired(c, cmd);
+    c.ResetSession();
+    c.SetUserName(Trimmed(p.Params));
+    if (AllowAnonymousAccess() && IsAnonymousName(c.UserName())) {
+        Reply(c, cmd, "331 Anonymous access allowed, send identity (e-mail name) as password.");
+    } else {
+        Reply(c, cmd, "331 Password required for " + c.UserName() + ".");
+    }
+}
+
+void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    CheckTlsRequired(c, cmd);
+    if (c.UserName().empty())
+        RaiseFtpError(cmd, 503, "Login with USER first.");
+    c.SetIsLoggedIn(false);
+    const std::string userName = c.UserName();
+    const std::string password = Trimmed(p.Params);
+
+    if (AllowAnonymousAccess() && IsAnonymousName(userName)) {
+        if (password.empty())
+            RaiseFtpError(cmd, 530, "User " + userName + " cannot log in.");
+        c.SetPermissions({TnbFtpServerPermission::spChangeDir, TnbFtpServerPermission::spDownload});
+        c.SetAccountRootDir(EffectiveRootDir());
+        c.SetIsLoggedIn(true);
+        Reply(c, cmd, "230 Anonymous user logged in.");
+        return;
+    }
+
+    auto wrapper = FindLoginAccount(c, userName);
+    TnbFtpUserAccountItemPtr account = wrapper->FtpItem();
+    bool verdict = Authenticate(c, account, password, userName);
+    if (auto* guard = Guard())
+        verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
+    if (!verdict) {
+        const std::string text = "User " + userName + " cannot log in.";
+        c.ResetSession();
+        RaiseFtpError(cmd, 530, text);
+    }
+    if (account) {
+        c.SetPermissions(account->Permissions());
+        const std::string root = account->RootDir();
+        c.SetAccountRootDir(root.empty() ? std::string() : FtpNormalizeRoot(root));
+        c.SetBitsPerSec(account->BitsPerSec());
+    }
+    c.SetIsLoggedIn(true);
+    Reply(c, cmd, "230 User " + userName + " logged in.");
+}
+
+void TnbFtpServer::CmdRein(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams&) {
+    c.ResetSession();
+    Reply(c, cmd, "220 Service ready for new user.");
+}
+
+}  // namespace nb

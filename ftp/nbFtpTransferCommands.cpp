@@ -1,0 +1,404 @@
+// TnbFtpServer: data connections and transfers (PORT, PASV, REST, LIST, NLST, RETR, STOR, APPE,
+// STOU, ABOR).
+#include "ftp/nbFtpServer.h"
+
+#include "ftp/nbFtpPath.h"
+#include "ftp/nbFtpServerInternal.h"
+#include "net/nbConnection.h"
+#include "net/nbNetworkStream.h"
+#include "util/nbLimits.h"
+
+namespace nb {
+
+using namespace ftp_internal;
+
+// ---- Data connections ----
+
+std::shared_ptr<TnbTcpConnection> TnbFtpServer::InitDataConnection(
+    TnbFtpCommandConnection& AConnection, std::unique_ptr<TnbTcpConnection> dataConnection) {
+    TnbTcpConnection& dc = *dataConnection;
+    if (UseTLS() != TnbServerTlsMode::stNone && AConnection.DataProtection()) {
+        dc.SetNetworkStream(CreateTlsStream());
+    } else {
+        dc.SetNetworkStream(std::make_unique<TnbNetworkStream>());
+    }
+    dc.SetTimeOut(TimeOut());
+    dc.SetBatchSize(BatchSize());
+    dc.SetReadUntilClose(true);
+    dc.SetKeepOpenOnPeerClose(true);
+    dc.SetUseIpV6(UseIpV6());
+    dc.SetNoMessagePump(true);
+    dc.SetBitsPerSec(AConnection.BitsPerSec() != 0 ? AConnection.BitsPerSec() : BitsPerSec());
+    dc.SetLocalBinding(AConnection.IsPassive() ? AConnection.IP() : LocalBinding());
+    // A long transfer keeps its control connection from the session time-out. The session owns
+    // the data connection, so it outlives this callback.
+    dc.OnProgress = [&AConnection](TnbConnection&, std::int64_t, std::int64_t) {
+        AConnection.UpdateLastActivity();
+    };
+    AConnection.SetDataConnection(std::move(dataConnection));
+    DoInitDataConnection(AConnection);
+    return AConnection.DataConnection();
+}
+
+bool TnbFtpServer::IsValidPortTarget(TnbFtpCommandConnection& AConnection) {
+    // SECURITY: without FXP a PORT may only name the client itself, so the server cannot be made
+    // to connect to (and bounce data at) a third host; privileged ports other than 20 are off
+    // limits either way.
+    if (!UseFxp() && !SameAddress(AConnection.DataHost(), AConnection.PeerIP()))
+        return false;
+    const int port = AConnection.DataPort();
+    return port == 20 || (port >= 1024 && port <= 65535);
+}
+
+std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
+    TnbFtpCommandConnection& AConnection, const std::string& command, const std::string& reply) {
+    auto dc = AConnection.DataConnection();
+    if (!dc)
+        RaiseCannotOpenDataConnection(command);
+    if (stopping_.load())
+        dc->Abort();  // the server stops: no transfer starts any more
+    if (dc->IsAborted())
+        return dc;
+    if (AConnection.IsPassive()) {
+        Reply(AConnection, command, reply);
+        auto* server = static_cast<TnbTcpServerConnection*>(dc.get());
+        // SECURITY: the passive port is open to anyone who finds it first; without FXP only the
+        // control connection's client may take the transfer.
+        server->Accept(UseFxp() ? std::string() : AConnection.PeerIP());
+    } else {
+        auto* client = static_cast<TnbTcpClientConnection*>(dc.get());
+        client->Open(AConnection.DataHost(), AConnection.DataPort());
+        if (dc->Active() && !dc->IsAborted())
+            Reply(AConnection, command, reply);
+    }
+    return dc;
+}
+
+void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection, const std::string& command,
+                                   TnbFtpFileTransferStatus status, const std::string& errorMessage,
+                                   const std::string& responseMessage) {
+    if (status == TnbFtpFileTransferStatus::tsFail)
+        RaiseFtpError(command, 500, errorMessage);
+    const bool aborted = status == TnbFtpFileTransferStatus::tsAbort;
+    if (aborted)
+        Reply(AConnection, command, kTransferAbortedReply);
+    const std::string& text = !responseMessage.empty()
+                                  ? responseMessage
+                                  : (aborted ? kTransferAborted : kTransferComplete);
+    Reply(AConnection, command, "226 " + text + ".");
+}
+
+void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    CheckSession(c, cmd);
+    c.SetIsPassive(false);
+    std::string host;
+    int port = 0;
+    // SECURITY: exactly six decimal groups of 0..255; anything else could smuggle a host or a
+    // port past the checks below.
+    if (!ParseHostPort(Trim(p.Params), host, port))
+        RaiseInvalidArgument(cmd);
+    const std::string peer = UnmapAddress(c.PeerIP());
+    // A client behind address translation announces its private address: use the one it
+    // really comes from.
+    if (TnbIPAddress4::IsPrivateAddress(host) && !TnbIPAddress4::IsPrivateAddress(peer)) {
+        host = peer;
+    }
+    c.SetDataHost(host);
+    c.SetDataPort(port);
+    if (!IsValidPortTarget(c))
+        RaiseInvalidArgument(cmd);
+    InitDataConnection(c, std::make_unique<TnbTcpClientConnection>());
+    Reply(c, cmd, "200 PORT command successful.");
+}
+
+void TnbFtpServer::CmdPasv(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams&) {
+    CheckSession(c, cmd);
+    c.SetIsPassive(true);
+    auto dc = InitDataConnection(c, std::make_unique<TnbTcpServerConnection>());
+    c.SetDataHost(std::string());
+    std::string text;
+    try {
+        if (!dc)
+            RaiseCannotOpenDataConnection(cmd);
+        auto& server = static_cast<TnbTcpServerConnection&>(*dc);
+        const int begin = DataPortBegin();
+        const int end = DataPortEnd();
+        const int port = (begin != 0 && end != 0) ? server.Listen(begin, end) : server.Listen(0);
+        c.SetDataPort(port);
+        std::string host = PassiveHost();
+        if (host.empty())
+            host = c.IP();
+        text = FormatHostPort(UnmapAddress(host), port);
+    } catch (const EnbTcpCommandServerError&) {
+        throw;
+    } catch (const EnbSocketError&) {
+        // No free port, or a control connection PASV cannot describe (IPv6): the client learns
+        // that no data connection is possible and the session goes on.
+        c.SetDataConnection(nullptr);
+        RaiseCannotOpenDataConnection(cmd);
+    }
+    Reply(c, cmd, "227 Entering Passive Mode (" + text + ").");
+}
+
+void TnbFtpServer::CmdRest(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    CheckSession(c, cmd);
+    std::int64_t offset = 0;
+    // A 64-bit offset: resuming above 2 GiB must not turn into a restart at 0.
+    if (!ParseOffset(Trim(p.Params), offset))
+        RaiseInvalidArgument(cmd);
+    c.SetRestartPosition(offset);
+    Reply(c, cmd, "350 Restarting at " + std::to_string(offset) + ".");
+}
+
+void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
+                             const std::string& param, bool namesOnly) {
+    CheckSession(c, cmd);
+    const std::string argument = Trimmed(param);
+    std::string path = argument;
+    std::string mask = "*";
+    bool includeHidden = false;
+    if (SameTextAscii(path, "-al") || SameTextAscii(path, "-a")) {
+        path.clear();
+        includeHidden = true;
+    }
+    if (path.find_first_of("*?") != std::string::npos) {
+        const std::string local = ToLocalPath(path);
+        const auto slash = local.find_last_of('/');
+        if (slash == std::string::npos) {
+            mask = local;
+            path.clear();
+        } else {
+            mask = local.substr(slash + 1);
+            path = local.substr(0, slash + 1);
+        }
+    }
+    TnbFtpFileInfoList list;
+    bool success = true;
+    std::string message;
+    DoGetFileList(c, GetFullPath(c, path), mask, includeHidden, list, success, message);
+    if (!success)
+        RaiseFileError(cmd, argument, message);
+
+    std::string text;
+    const auto style = DirListingStyle();
+    for (std::size_t i = 0; i < list.Count(); ++i) {
+        text += namesOnly ? list[i].FileName : FormatFileInfo(list[i], style);
+        text += "\r\n";
+    }
+    list.Clear();
+
+    bool aborted = false;
+    {
+        TTransferScope scope(c);
+        auto dc = OpenDataConnection(c, cmd, "150 Opening data connection.");
+        if (dc->Active() && !dc->IsAborted()) {
+            try {
+                dc->WriteString(text, GetResponseCharSet(c));
+            } catch (const EnbTcpCommandServerError&) {
+                throw;
+            } catch (const EnbSocketError&) {
+                dc->Abort();  // the client went away or ABOR cut the listing short
+            }
+        }
+        aborted = dc->IsAborted() || !dc->Active();
+    }
+    SendTransferEnd(
+        c, cmd, aborted ? TnbFtpFileTransferStatus::tsAbort : TnbFtpFileTransferStatus::tsSuccess,
+        std::string(), std::string());
+}
+
+void TnbFtpServer::CmdList(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    ListFiles(c, cmd, p.Params, false);
+}
+
+void TnbFtpServer::CmdNlst(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    ListFiles(c, cmd, p.Params, true);
+}
+
+void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    CheckSession(c, cmd);
+    const std::string name = Trimmed(p.Params);
+    CheckPermission(c, cmd, TnbFtpServerPermission::spDownload, name);
+    // SECURITY: an empty name or one that resolves to the root would make the refusal name the
+    // root's local folder.
+    if (name.empty())
+        RaiseInvalidArgument(cmd);
+    const std::string full = GetFullPath(c, name);
+    if (full.empty())
+        RaiseInvalidArgument(cmd);
+    CheckNotRoot(c, cmd, full, name);
+    const std::string fileName = FtpFileNamePart(full);
+
+    auto status = TnbFtpFileTransferStatus::tsSuccess;
+    std::string errorMessage;
+    std::string responseMessage;
+    std::int64_t size = 0;
+    {
+        TTransferScope scope(c);
+        try {
+            std::unique_ptr<TnbStream> source;
+            bool success = true;
+            std::string message;
+            DoGetFile(c, full, source, success, message);
+            if (!success || !source)
+                RaiseFileError(cmd, fileName, message);
+            size = source->GetSize();
+            const std::int64_t restart = c.RestartPosition();
+            // An offset equal to the size sends nothing (the client has it all); beyond the
+            // size there is nothing to resume from.
+            if (restart > size)
+                RaiseFileError(cmd, fileName, "Invalid restart position");
+            if (restart > 0)
+                source->SetPosition(restart);
+            auto dc = OpenDataConnection(c, cmd,
+                                         "150 Opening data connection for " + fileName + "(" +
+                                             std::to_string(size) + " bytes).");
+            if (dc->Active() && !dc->IsAborted()) {
+                try {
+                    dc->WriteData(source.get());
+                } catch (const EnbTcpCommandServerError&) {
+                    throw;
+                } catch (const EnbSocketError&) {
+                    dc->Abort();  // the client closed the data connection, or ABOR
+                }
+            }
+            source.reset();
+            if (dc->IsAborted() || !dc->Active())
+                status = TnbFtpFileTransferStatus::tsAbort;
+            DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
+        } catch (const std::exception& e) {
+            status = TnbFtpFileTransferStatus::tsFail;
+            errorMessage = e.what();
+            DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
+            if (status == TnbFtpFileTransferStatus::tsFail)
+                throw;
+        }
+    }
+    SendTransferEnd(c, cmd, status, errorMessage, responseMessage);
+}
+
+void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
+                             const std::string& param, bool unique, bool append) {
+    CheckSession(c, cmd);
+    std::string name;
+    if (unique) {
+        c.SetRestartPosition(0);
+        // SECURITY: bounded, so a directory full of FTPn.TMP files cannot keep a worker busy.
+        for (int i = 0; i < kFtpMaxUniqueNameProbes && name.empty(); ++i) {
+            const std::string candidate = "FTP" + std::to_string(i) + ".TMP";
+            try {
+                GetFileInfo(c, cmd, candidate);
+            } catch (const EnbTcpCommandServerError&) {
+                name = candidate;
+            }
+        }
+        if (name.empty())
+            RaiseFtpError(cmd, 550, "No unique file name available.");
+    } else {
+        name = Trimmed(param);
+        if (name.empty())
+            RaiseInvalidArgument(cmd);
+    }
+    const std::string full = GetFullPath(c, name);
+    if (full.empty())
+        RaiseInvalidArgument(cmd);
+    CheckNotRoot(c, cmd, full, name);
+    const std::string fileName = FtpFileNamePart(full);
+    CheckPermission(c, cmd, TnbFtpServerPermission::spUpload, fileName);
+
+    auto status = TnbFtpFileTransferStatus::tsSuccess;
+    std::string errorMessage;
+    std::string responseMessage;
+    std::int64_t size = 0;
+    {
+        TTransferScope scope(c);
+        auto dc = OpenDataConnection(c, cmd, "150 Opening data connection for " + fileName + ".");
+        // An ABOR while the data connection was being opened ends the command before the file
+        // is touched: a STOR that never started must not truncate its target.
+        if (dc->IsAborted() || !dc->Active()) {
+            status = TnbFtpFileTransferStatus::tsAbort;
+        } else {
+            try {
+                const bool resume = append || c.RestartPosition() > 0;
+                std::unique_ptr<TnbStream> destination;
+                bool success = true;
+                std::string message;
+                DoPutFile(c, full, !resume, unique, destination, success, message);
+                if (!success || !destination)
+                    RaiseFileError(cmd, fileName, message);
+                if (resume) {
+                    const std::int64_t current = destination->GetSize();
+                    const std::int64_t restart = c.RestartPosition();
+                    // Never write at an offset the file does not reach: the gap would be junk.
+                    if (restart > current)
+                        RaiseFileError(cmd, fileName, "Invalid restart position");
+                    if (restart > 0) {
+                        destination->SetPosition(restart);
+                    } else {
+                        destination->Seek(0, TnbSeekOrigin::soEnd);
+                    }
+                }
+                try {
+                    try {
+                        dc->ReadData(destination.get());
+                        DoPutFileReady(c, full, *destination);
+                    } catch (const EnbTcpCommandServerError&) {
+                        throw;
+                    } catch (const EnbSocketError&) {
+                        dc->Abort();  // the client broke the connection, or ABOR
+                    }
+                    size = destination->GetSize();
+                    CloseDestination(*destination);
+                } catch (const EnbSocketError&) {
+                    throw;
+                } catch (const std::exception& e) {
+                    // A failed write or close (a full disk) is never a completed upload.
+                    RaiseFileError(cmd, fileName, e.what());
+                }
+                destination.reset();
+                if (dc->IsAborted())
+                    status = TnbFtpFileTransferStatus::tsAbort;
+                DoPutFileDone(c, full, size, status, errorMessage, responseMessage);
+            } catch (const std::exception& e) {
+                status = TnbFtpFileTransferStatus::tsFail;
+                errorMessage = e.what();
+                DoPutFileDone(c, full, size, status, errorMessage, responseMessage);
+                if (status == TnbFtpFileTransferStatus::tsFail)
+                    throw;
+            }
+        }
+    }
+    SendTransferEnd(c, cmd, status, errorMessage, responseMessage);
+}
+
+void TnbFtpServer::CmdStor(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    StoreFile(c, cmd, p.Params, false, false);
+}
+
+void TnbFtpServer::CmdAppe(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    StoreFile(c, cmd, p.Params, false, true);
+}
+
+void TnbFtpServer::CmdStou(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams& p) {
+    StoreFile(c, cmd, p.Params, true, false);
+}
+
+void TnbFtpServer::CmdAbor(TnbFtpCommandConnection& c, const std::string& cmd,
+                           const TnbTcpCommandParams&) {
+    CheckSession(c, cmd);
+    // A running transfer answers for itself (426, then 226); without one, ABOR must answer
+    // and must not leave anything behind for the next transfer.
+    if (!c.AbortTransfer())
+        Reply(c, cmd, "226 ABOR command successful.");
+}
+
+}  // namespace nb
