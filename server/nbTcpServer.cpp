@@ -428,7 +428,6 @@ void TnbTcpServer::Start() {
     if (Active())
         throw EnbTcpServerError(nbErrServerAlreadyStarted);
     DoStarting();
-    threadPool_->Start();  // a pool stopped by the previous Stop accepts items again
     try {
         serverThread_ = std::make_unique<TnbTcpServerThread>(*this);
     } catch (const EnbSocketError& e) {
