@@ -413,9 +413,13 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
         bool runNow = false;
         {
             std::lock_guard lock(AConnection.queueLock_);
-            // A lock-free command must reach the command that runs now (ABOR stops a transfer);
-            // with nothing running it simply takes its turn.
-            runNow = info != nullptr && info->NoLock() && AConnection.draining_;
+            // A lock-free command must reach the command that runs now (ABOR stops a transfer):
+            // at once while it waits on its peer, or while nothing else is queued before it.
+            // Behind commands not yet started it waits in the queue until the one ahead enters
+            // its blocking section, or takes its turn; with nothing running it takes its turn.
+            runNow = info != nullptr && info->NoLock() && AConnection.draining_ &&
+                     (AConnection.blocking_ ||
+                      (!AConnection.suspended_ && AConnection.queue_.empty()));
             if (!runNow) {
                 // SECURITY: commands piling up behind a long one are a flood, not a session.
                 if (AConnection.queue_.size() >= kMaxQueuedCommands) {
@@ -432,8 +436,8 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
     DrainCommands(AConnection);
 }
 
-void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
-    {
+void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool AOwned) {
+    if (!AOwned) {
         std::lock_guard lock(AConnection.queueLock_);
         if (AConnection.draining_ || AConnection.queue_.empty()) {
             return;  // the worker that drains will run them
@@ -447,6 +451,9 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
             std::lock_guard lock(AConnection.queueLock_);
             if (!active) {
                 AConnection.queue_.clear();  // nobody is there to answer
+            }
+            if (AConnection.suspended_) {
+                return;  // the command's deferred end drains what waits
             }
             if (AConnection.queue_.empty()) {
                 AConnection.draining_ = false;
@@ -462,6 +469,7 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
             std::lock_guard lock(AConnection.queueLock_);
             AConnection.queue_.clear();
             AConnection.draining_ = false;
+            AConnection.suspended_ = false;
             throw;
         }
     }
@@ -490,15 +498,107 @@ void TnbTcpCommandServer::ExecuteCommand(TnbCommandConnection& AConnection,
         }
     } catch (const EnbTcpCommandServerError& E) {
         // The normal refusal: the reply line, and the session goes on.
-        if (E.CloseAfterReply) {
-            SendResponseAndClose(AConnection, E.Command, E.what());
-        } else {
-            SendResponse(AConnection, E.Command, E.what());
-        }
+        SendRefusal(AConnection, E);
     } catch (const std::exception& E) {
         DoCommandError(AConnection, AParams, E);
         throw;
     }
+}
+
+void TnbTcpCommandServer::SendRefusal(TnbCommandConnection& AConnection,
+                                      const EnbTcpCommandServerError& E) {
+    if (E.CloseAfterReply) {
+        SendResponseAndClose(AConnection, E.Command, E.what());
+    } else {
+        SendResponse(AConnection, E.Command, E.what());
+    }
+}
+
+// ---- Commands that wait ----
+
+TnbCommandBlockingSection::TnbCommandBlockingSection(TnbTcpCommandServer& AServer,
+                                                     TnbCommandConnection& AConnection)
+    : server_(AServer), connection_(AConnection) {
+    server_.BeginBlockingCommand(connection_);
+}
+
+TnbCommandBlockingSection::~TnbCommandBlockingSection() {
+    server_.EndBlockingCommand(connection_);
+}
+
+void TnbTcpCommandServer::BeginBlockingCommand(TnbCommandConnection& AConnection) {
+    std::vector<TnbCommandConnection::TQueuedCommand> aside;
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.blocking_ = true;
+        // Lock-free commands that arrived before this one started were meant for it.
+        for (auto it = AConnection.queue_.begin(); it != AConnection.queue_.end();) {
+            if (it->info != nullptr && it->info->NoLock()) {
+                aside.push_back(std::move(*it));
+                it = AConnection.queue_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (!aside.empty()) {
+        RunAside(AConnection, std::move(aside));
+    }
+}
+
+void TnbTcpCommandServer::EndBlockingCommand(TnbCommandConnection& AConnection) noexcept {
+    std::lock_guard lock(AConnection.queueLock_);
+    AConnection.blocking_ = false;
+}
+
+void TnbTcpCommandServer::RunAside(TnbCommandConnection& AConnection,
+                                   std::vector<TnbCommandConnection::TQueuedCommand> ACommands) {
+    // The commands travel in a shared holder: the task must stay copyable.
+    auto commands =
+        std::make_shared<std::vector<TnbCommandConnection::TQueuedCommand>>(std::move(ACommands));
+    QueueTask(AConnection.shared_from_this(), [this, commands](TnbUserConnection& connection) {
+        auto& command = static_cast<TnbCommandConnection&>(connection);
+        for (auto& item : *commands) {
+            ExecuteCommand(command, *item.info, *item.params);
+        }
+    });
+}
+
+void TnbTcpCommandServer::DeferCommandEnd(
+    TnbCommandConnection& AConnection, std::uint32_t AMilliseconds,
+    std::function<void(TnbCommandConnection& AConnection)> AEnd) {
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.suspended_ = true;
+    }
+    InbUserConnection connection = AConnection.shared_from_this();
+    // The listener's timer waits; then a worker runs the end and what queued up behind it.
+    ScheduleTask(AMilliseconds, [this, connection, end = std::move(AEnd)] {
+        QueueTask(connection, [this, end](TnbUserConnection& target) {
+            EndDeferredCommand(static_cast<TnbCommandConnection&>(target), end);
+        });
+    });
+}
+
+void TnbTcpCommandServer::EndDeferredCommand(
+    TnbCommandConnection& AConnection, const std::function<void(TnbCommandConnection&)>& AEnd) {
+    try {
+        std::lock_guard lock(AConnection.commandLock_);
+        AEnd(AConnection);
+    } catch (const EnbTcpCommandServerError& E) {
+        SendRefusal(AConnection, E);
+    } catch (...) {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.queue_.clear();
+        AConnection.suspended_ = false;
+        AConnection.draining_ = false;
+        throw;
+    }
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.suspended_ = false;
+    }
+    DrainCommands(AConnection, true);
 }
 
 // ---- Replies ----

@@ -6,9 +6,14 @@
 // Threads and order: a worker reads a connection's input under the connection lock, takes out
 // the complete lines and releases the lock before any command runs. The commands of one
 // connection run one at a time, in arrival order, from a per-connection queue that the worker
-// holding it drains; a worker never waits for another command of its connection, so one client
-// with a long command (a transfer) ties up one worker, not the pool. Lock-free commands (FTP's
-// ABOR) run at once on the worker that read them, beside the running command.
+// holding it drains; a worker never waits for another command of its connection. A command that
+// waits on its peer (a transfer) does so in a TnbCommandBlockingSection, which takes its worker
+// out of the pool's count, so a slow client ties up no worker that others need. Lock-free
+// commands (FTP's ABOR) run at once beside the running command: on the worker that read them,
+// or, when they arrived behind commands not yet started (RETR and ABOR in one read), as soon as
+// the command ahead enters its blocking section (or in turn, when it ends without one). A
+// command whose end must wait for time alone (a failed login's delay) ends through
+// DeferCommandEnd, which holds no thread; the connection's next commands wait for that end.
 //
 // Replies never block on the network (the connection keeps what the socket does not take) and
 // never carry CR or LF from their text: each becomes a blank. A reply sent while a multi-line
@@ -379,7 +384,27 @@ private:
     // ---- Command queue (queueLock_) ----
     std::mutex queueLock_;
     std::deque<TQueuedCommand> queue_;
-    bool draining_ = false;  // a worker runs the queue's commands
+    bool draining_ = false;   // a worker runs the queue's commands (or a deferred end owns them)
+    bool blocking_ = false;   // the running command is inside a TnbCommandBlockingSection
+    bool suspended_ = false;  // the running command ends later (DeferCommandEnd)
+};
+
+// Marks the stretch of a running command that waits on its peer (a transfer, a data
+// connection's accept or connect, its TLS handshake). The worker leaves the pool's count
+// meanwhile (TnbBlockingSection), and lock-free commands waiting in the connection's queue are
+// handed to another worker at once, so ABOR reaches the transfer. Worker thread, inside the
+// command; the destructor may wait until the worker may run again (see TnbThreadPool).
+class TnbCommandBlockingSection {
+public:
+    TnbCommandBlockingSection(TnbTcpCommandServer& AServer, TnbCommandConnection& AConnection);
+    ~TnbCommandBlockingSection();
+    TnbCommandBlockingSection(const TnbCommandBlockingSection&) = delete;
+    TnbCommandBlockingSection& operator=(const TnbCommandBlockingSection&) = delete;
+
+private:
+    TnbBlockingSection section_;
+    TnbTcpCommandServer& server_;
+    TnbCommandConnection& connection_;
 };
 
 // ---- The server ----
@@ -443,6 +468,14 @@ public:
     void SendMultipleLines(TnbCommandConnection& AConnection, std::vector<std::string> ALines,
                            int ALineCount, const std::string& ATerminator);
 
+    // Called by a running command that must end only after AMilliseconds (a failed login's
+    // delay): the command returns at once and AEnd runs, under the command lock on a worker,
+    // once the time has passed; the connection's next commands wait until then, and no thread
+    // is held meanwhile (the listener's task timer waits). AEnd may refuse by raising
+    // EnbTcpCommandServerError, as a command does. Dropped when the server stops.
+    void DeferCommandEnd(TnbCommandConnection& AConnection, std::uint32_t AMilliseconds,
+                         std::function<void(TnbCommandConnection& AConnection)> AEnd);
+
     // The table; fill it in RegisterCommands.
     TnbTcpCommandList& CommandList() { return commandList_; }
 
@@ -490,16 +523,29 @@ protected:
     void ProcessCommands(TnbCommandConnection& AConnection, TnbProcessDataContext& AContext);
     void ExecuteCommand(TnbCommandConnection& AConnection, TnbTcpCommandInfo& AInfo,
                         TnbTcpCommandParams& AParams);
+    // A command's refusal becomes its reply (closing the connection after it when asked).
+    void SendRefusal(TnbCommandConnection& AConnection, const EnbTcpCommandServerError& E);
     // Continues the multi-line reply of the connection; under the connection lock.
     void SendNextLines(TnbCommandConnection& AConnection);
 
 private:
     friend class TnbTcpCustomCommandInfo;
     friend class TnbProcessCommandHandler;
+    friend class TnbCommandBlockingSection;
 
     void EnsureCommandsRegistered();
-    // Runs queued commands until the queue is empty, unless another worker already does.
-    void DrainCommands(TnbCommandConnection& AConnection);
+    // Runs queued commands until the queue is empty, unless another worker already does. With
+    // AOwned the caller already holds the drain (the end of a deferred command).
+    void DrainCommands(TnbCommandConnection& AConnection, bool AOwned = false);
+    // The running command enters or leaves its blocking section.
+    void BeginBlockingCommand(TnbCommandConnection& AConnection);
+    void EndBlockingCommand(TnbCommandConnection& AConnection) noexcept;
+    // Runs lock-free commands on a worker of their own.
+    void RunAside(TnbCommandConnection& AConnection,
+                  std::vector<TnbCommandConnection::TQueuedCommand> ACommands);
+    // Runs a command's deferred end, then the commands that waited for it.
+    void EndDeferredCommand(TnbCommandConnection& AConnection,
+                            const std::function<void(TnbCommandConnection&)>& AEnd);
     void RunQueued(TnbCommandConnection& AConnection, TnbCommandConnection::TQueuedCommand& item);
     // Writes a single reply now, or behind the multi-line reply being sent.
     void WriteReply(TnbCommandConnection& AConnection, std::string bytes, bool close);

@@ -67,11 +67,23 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
     auto wrapper = FindLoginAccount(c, userName);
     TnbFtpUserAccountItemPtr account = wrapper->FtpItem();
     bool verdict = Authenticate(c, account, password, userName);
-    if (auto* guard = Guard())
+    std::int32_t delay = 0;
+    if (auto* guard = Guard()) {
+        TnbLoginDelayDeferral deferral;
         verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
+        delay = deferral.Delay();
+    }
     if (!verdict) {
         const std::string text = "User " + userName + " cannot log in.";
         c.ResetSession();
+        if (delay > 0) {
+            // SECURITY: a failed login is answered only once the guard's delay has passed, and
+            // the session's next commands wait for that answer; but the wait holds no thread,
+            // so clients guessing passwords cost what idle ones cost and stall nobody else.
+            DeferCommandEnd(c, static_cast<std::uint32_t>(delay),
+                            [cmd, text](TnbCommandConnection&) { RaiseFtpError(cmd, 530, text); });
+            return;
+        }
         RaiseFtpError(cmd, 530, text);
     }
     if (account) {

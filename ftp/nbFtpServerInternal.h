@@ -71,19 +71,28 @@ inline const std::string kTransferComplete = "Transfer complete";
 inline const std::string kTransferAborted = "Transfer aborted";
 inline const std::string kTransferAbortedReply = "426 Connection closed, transfer aborted.";
 
-// The end of a transfer command, whatever way it leaves: the data connection served its one
-// transfer and goes, and ABOR no longer sees a transfer.
+// A transfer command from the moment it may wait on its client: ABOR sees the transfer, and
+// the wait (opening the data connection, its TLS handshake, the copy) runs in a blocking
+// section, so its worker counts against no other session. At the end, whatever way it leaves,
+// the data connection served its one transfer and goes, and ABOR no longer sees a transfer.
 class TTransferScope {
 public:
-    explicit TTransferScope(TnbFtpCommandConnection& connection) : connection_(connection) {
-        connection_.BeginTransfer();
-    }
+    TTransferScope(TnbFtpServer& server, TnbFtpCommandConnection& connection)
+        : connection_(connection), begun_(Begin(connection)), blocking_(server, connection) {}
     ~TTransferScope() { connection_.EndTransfer(); }
     TTransferScope(const TTransferScope&) = delete;
     TTransferScope& operator=(const TTransferScope&) = delete;
 
 private:
+    // Before the blocking section: an ABOR it lets through must find the transfer.
+    static bool Begin(TnbFtpCommandConnection& connection) {
+        connection.BeginTransfer();
+        return true;
+    }
+
     TnbFtpCommandConnection& connection_;
+    bool begun_;
+    TnbCommandBlockingSection blocking_;
 };
 
 // Closes a file stream to learn of late write failures (a full disk shows at close); other

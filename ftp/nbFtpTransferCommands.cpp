@@ -192,7 +192,7 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
 
     bool aborted = false;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         auto dc = OpenDataConnection(c, cmd, "150 Opening data connection.");
         if (dc->Active() && !dc->IsAborted()) {
             try {
@@ -240,7 +240,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string responseMessage;
     std::int64_t size = 0;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         try {
             std::unique_ptr<TnbStream> source;
             bool success = true;
@@ -317,7 +317,7 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string responseMessage;
     std::int64_t size = 0;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         auto dc = OpenDataConnection(c, cmd, "150 Opening data connection for " + fileName + ".");
         // An ABOR while the data connection was being opened ends the command before the file
         // is touched: a STOR that never started must not truncate its target.

@@ -101,6 +101,26 @@ using TnbGuardUserInfoList = TnbGuardInfoList<TnbGuardUserInfo>;
 
 class TnbServerGuard;
 
+// While one lives on a thread, a failed CheckLogin on that thread does not sleep its login delay
+// but adds it here, for a caller that waits it without holding the thread (the FTP server
+// defers its reply with the listener's timer). The innermost of nested ones collects.
+class TnbLoginDelayDeferral {
+public:
+    TnbLoginDelayDeferral();
+    ~TnbLoginDelayDeferral();
+    TnbLoginDelayDeferral(const TnbLoginDelayDeferral&) = delete;
+    TnbLoginDelayDeferral& operator=(const TnbLoginDelayDeferral&) = delete;
+
+    // The delay collected so far, in ms.
+    std::int32_t Delay() const { return delay_; }
+    // Adds ADelay to the innermost deferral of this thread; false when there is none.
+    static bool Collect(std::int32_t ADelay);
+
+private:
+    TnbLoginDelayDeferral* previous_;
+    std::int32_t delay_ = 0;
+};
+
 using TnbGuardConnectionEvent = std::function<void(TnbServerGuard& Sender, const std::string& AIP,
                                                    std::int32_t APort, std::int32_t ATime)>;
 using TnbGuardCanConnectEvent =
@@ -170,7 +190,8 @@ public:
     // True to admit a client from AIP to the server listening on APort. Any thread.
     virtual bool CheckConnection(const std::string& AIP, std::int32_t APort);
     // The final result of a login whose password check gave ASuccess. After a failed login it
-    // returns only once the login delay has been slept (outside the guard lock). Any thread.
+    // returns only once the login delay has been slept (outside the guard lock), unless a
+    // TnbLoginDelayDeferral on this thread takes the delay instead. Any thread.
     virtual bool CheckLogin(const std::string& AUserName, bool ASuccess, const std::string& AIP,
                             std::int32_t APort);
     // Forgets every connection and failed-login record.
