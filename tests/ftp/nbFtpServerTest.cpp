@@ -225,6 +225,47 @@ TEST_F(FtpSession, GuardCanRefuseALogin) {
     run->server.SetGuard(nullptr);
 }
 
+// A failed login's delay holds no thread: with two command threads, six clients waiting out
+// their delays leave a fresh client's login untouched, and each of them gets its 530 only after
+// the delay, before the answer to what it sent next.
+TEST_F(FtpSession, LoginDelaysWaitWithoutHoldingAThread) {
+    TnbServerGuard guard;
+    TnbGuardLoginDelay delay;
+    delay.SetIsRandom(false);
+    delay.SetIncrement(3000);
+    guard.SetLoginDelay(delay);
+    guard.SetEnableConnectCheck(false);  // all clients come from one address
+    run = std::make_unique<TRunningServer>(dir.Path());
+    // The server goes before the guard, however the test ends.
+    struct TDropServer {
+        std::unique_ptr<TRunningServer>& server;
+        ~TDropServer() { server.reset(); }
+    } drop{run};
+    run->server.SetMaxThreadCount(2);
+    run->server.SetGuard(&guard);
+    run->Start();
+
+    std::vector<std::unique_ptr<TFtpClient>> guessing;
+    for (int i = 0; i < 6; ++i) {
+        guessing.push_back(run->Client());
+        ASSERT_TRUE(guessing.back());
+        // One name each: every first failure waits one increment.
+        guessing.back()->SendRaw("USER nobody" + std::to_string(i) + "\r\nPASS x\r\nPWD\r\n");
+        EXPECT_EQ(guessing.back()->Reply().substr(0, 4), "331 ");
+    }
+    auto fresh = run->LoggedIn();
+    ASSERT_TRUE(fresh) << "a fresh login is answered while the others wait out their delays";
+    EXPECT_EQ(fresh->Cmd("PWD"), "257 \"/\" is current directory.");
+    for (auto& client : guessing) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0))
+            << "a failed login answered before its delay";
+    }
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(guessing[i]->Reply(), "530 User nobody" + std::to_string(i) + " cannot log in.");
+        EXPECT_EQ(guessing[i]->Reply(), "530 Not logged in.") << "the next command waited";
+    }
+}
+
 TEST_F(FtpSession, AnUnexpectedErrorAnswers451AndCloses) {
     dir.Write("a.txt", "x");
     run = std::make_unique<TRunningServer>(dir.Path());
