@@ -176,15 +176,17 @@ class StarvationTest(ServerTestCase):
         time.sleep(0.3)  # let every LIST reach its wait
         self.assert_fresh_session_is_served()
 
-    def test_abor_is_answered_while_the_transfer_is_blocked_in_a_send(self):
-        c, _ = self.stalled_download()
+    def test_abor_is_answered_while_the_transfers_are_blocked_in_a_send(self):
+        # As many blocked transfers as the pool has threads: ABOR must still reach each one.
+        sessions = [self.stalled_download() for _ in range(SESSIONS)]
         time.sleep(0.5)  # the sends fill the buffers and block
-        started = time.monotonic()
-        c.send("ABOR\r\n")
-        self.assertTrue(c.reply().startswith("426"))
-        self.assertTrue(c.reply().startswith("226"))
-        self.assertLess(time.monotonic() - started, PROMPT)
-        self.assertTrue(c.cmd("NOOP").startswith("200"), "the session goes on")
+        for c, _ in sessions:
+            started = time.monotonic()
+            c.send("ABOR\r\n")
+            self.assertTrue(c.reply().startswith("426"))
+            self.assertTrue(c.reply().startswith("226"))
+            self.assertLess(time.monotonic() - started, PROMPT)
+            self.assertTrue(c.cmd("NOOP").startswith("200"), "the session goes on")
 
     def test_abor_in_the_same_write_as_retr_aborts_it(self):
         c = self.control()
