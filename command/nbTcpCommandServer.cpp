@@ -254,6 +254,13 @@ void TnbProcessCommandHandler::AddLine(TnbProcessCommandContext& context, std::s
 
 TnbCommandConnection::TnbCommandConnection() = default;
 
+void TnbCommandConnection::DropCommands() {
+    std::lock_guard lock(queueLock_);
+    queue_.clear();
+    draining_ = false;
+    suspended_ = false;
+}
+
 void TnbCommandConnection::SetDataHandler(std::unique_ptr<TnbProcessDataHandler> handler) {
     if (handler) {
         handler->SetConnection(this);
@@ -465,11 +472,7 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
         try {
             RunQueued(AConnection, item);
         } catch (...) {
-            // The connection ends: the rest of its commands is dropped.
-            std::lock_guard lock(AConnection.queueLock_);
-            AConnection.queue_.clear();
-            AConnection.draining_ = false;
-            AConnection.suspended_ = false;
+            AConnection.DropCommands();
             throw;
         }
     }
@@ -588,10 +591,7 @@ void TnbTcpCommandServer::EndDeferredCommand(
     } catch (const EnbTcpCommandServerError& E) {
         SendRefusal(AConnection, E);
     } catch (...) {
-        std::lock_guard lock(AConnection.queueLock_);
-        AConnection.queue_.clear();
-        AConnection.suspended_ = false;
-        AConnection.draining_ = false;
+        AConnection.DropCommands();
         throw;
     }
     {

@@ -382,6 +382,9 @@ private:
     int multiLineDone_ = 0;  // finished replies whose OnSendMultipleLines is due
 
     // ---- Command queue (queueLock_) ----
+    // The connection ends: the rest of its commands is dropped and nobody drains any more.
+    void DropCommands();
+
     std::mutex queueLock_;
     std::deque<TQueuedCommand> queue_;
     bool draining_ = false;   // a worker runs the queue's commands (or a deferred end owns them)

@@ -7,6 +7,10 @@
 //
 // Threads: commands run on the worker threads of the server's pool; the commands of one
 // connection run one at a time (the command lock), except ABOR, which runs beside a transfer.
+// A transfer, from opening its data connection (accept, connect, and the TLS handshake of a
+// protected one, which must run there too) to its last byte, runs in a blocking section: its
+// worker counts against no other session while the client is slow. A failed login's delay
+// holds no thread: the 530 is sent by the listener's task timer (DeferCommandEnd).
 // Events fire on the worker that runs the command, so handlers must be thread-safe.
 // Properties a host may change while the server runs (RootDir, Extensions, UserAccounts and the
 // plain flags) are guarded; the rest is configured before Start.

@@ -110,14 +110,19 @@ class StarvationTest(ServerTestCase):
         self.opened.append(c)
         return c
 
-    def stalled_download(self):
-        """A session whose RETR of big.bin waits on a data connection nobody reads."""
+    def passive_session(self):
+        """A logged-in session with a connected passive data socket that reads nothing."""
         c = self.control()
         c.login()
         port = c.pasv()
         data = small_receive_buffer()
         self.opened.append(data)
         data.connect(("127.0.0.1", port))
+        return c, data
+
+    def stalled_download(self):
+        """A session whose RETR of big.bin waits on a data connection nobody reads."""
+        c, data = self.passive_session()
         reply = c.cmd("RETR big.bin")
         self.assertTrue(reply.startswith("150"), reply)
         return c, data
@@ -189,12 +194,7 @@ class StarvationTest(ServerTestCase):
             self.assertTrue(c.cmd("NOOP").startswith("200"), "the session goes on")
 
     def test_abor_in_the_same_write_as_retr_aborts_it(self):
-        c = self.control()
-        c.login()
-        port = c.pasv()
-        data = small_receive_buffer()
-        self.opened.append(data)
-        data.connect(("127.0.0.1", port))
+        c, _ = self.passive_session()
         started = time.monotonic()
         c.send("RETR big.bin\r\nABOR\r\n")
         replies = []
