@@ -34,6 +34,7 @@ from compare_vsftpd import descendants, pss_kib, start_ours, start_vsftpd  # noq
 
 BIG = 1 << 30  # sparse; large enough that no slow download ends during the run
 TIMEOUT = 120  # seconds: a bound for any single reply, so a stalled server still finishes
+ABORT_LIMIT = 5  # seconds an ABOR may take before it counts as unanswered (inf in the table)
 
 
 class Session:
@@ -164,9 +165,16 @@ async def abort_transfer(t):
     await asyncio.sleep(0.3)  # the server's sends fill the buffers and block
     started = time.monotonic()
     s.writer.write(b"ABOR\r\n")
-    while not (await s.reply()).startswith("226"):
-        pass
-    elapsed = (time.monotonic() - started) * 1000
+
+    async def until_226():
+        while not (await s.reply()).startswith("226"):
+            pass
+
+    try:
+        await asyncio.wait_for(until_226(), ABORT_LIMIT)
+        elapsed = (time.monotonic() - started) * 1000
+    except asyncio.TimeoutError:
+        elapsed = float("inf")  # a server that sees ABOR only as urgent data (vsftpd)
     data.close()
     s.close()
     return elapsed
