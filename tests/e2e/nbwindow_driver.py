@@ -25,7 +25,7 @@ class WindowSession:
 
     def __init__(self, server, args=(), size="1024x768"):
         self.tmp = tempfile.mkdtemp(prefix="nbftp-window-")
-        self.home = os.path.join(self.tmp, "home")
+        self.home = os.path.join(self.tmp, "home", "operator")
         os.makedirs(self.home)
         self.xvfb = None
         self.proc = None
@@ -82,8 +82,9 @@ class WindowSession:
         self.tool("xdotool", "type", "--delay", "20", text)
 
     def copy_focused_text(self):
-        """Selects everything in the focused text control and copies it; the clipboard's text."""
-        self.tool("xdotool", "key", "--delay", "30", "ctrl+a", "ctrl+c")
+        """Selects everything in the focused text control and copies it (the selection is dropped
+        again); the clipboard's text."""
+        self.tool("xdotool", "key", "--delay", "30", "ctrl+a", "ctrl+c", "ctrl+End")
         return self.tool("xclip", "-o", "-selection", "clipboard")
 
     def screenshot(self, path):
