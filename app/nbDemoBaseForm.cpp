@@ -85,10 +85,11 @@ QPixmap RightImage() {
 
 }  // namespace
 
-void OpenSupportPage() { QDesktopServices::openUrl(QUrl(kSupportUrl)); }
+void OpenSupportPage() {
+    QDesktopServices::openUrl(QUrl(kSupportUrl));
+}
 
-TnbLogoImage::TnbLogoImage(const QPixmap& APixmap, std::function<void()> AOnClick,
-                           QWidget* AParent)
+TnbLogoImage::TnbLogoImage(const QPixmap& APixmap, std::function<void()> AOnClick, QWidget* AParent)
     : QLabel(AParent), onClick_(std::move(AOnClick)) {
     setPixmap(APixmap);
     setCursor(Qt::PointingHandCursor);

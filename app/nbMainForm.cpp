@@ -22,7 +22,8 @@ const char* const kErrorTitle = "NorbitFtpServerSSL";
 const char* const kIntroText =
     "This is a sample FTP SSL / TLS server. You can use any SSL-enabled FTP client (such as "
     "TnbFTP or SurgeFTP client to connect to this server.";
-const char* const kLoginText = "Please log in with user name NorbitTester and password mivoraplexan.";
+const char* const kLoginText =
+    "Please log in with user name NorbitTester and password mivoraplexan.";
 const char* const kCertificateText =
     "This server uses self-signed server certificate to establish the SSL connection. In real "
     "application you will need to request a certificate from trusted issuer or use your own "
@@ -44,7 +45,9 @@ TMainForm::TMainForm(QWidget* AParent) : TnbDemoBaseForm(AParent) {
         [this](const std::string& AText) { AppendLog(AText); });
 }
 
-TMainForm::~TMainForm() { controller_.reset(); }
+TMainForm::~TMainForm() {
+    controller_.reset();
+}
 
 void TMainForm::BuildControls() {
     QWidget* panel = ClientPanel();
@@ -54,7 +57,8 @@ void TMainForm::BuildControls() {
     auto* settings = new QGridLayout;
     edtPort_ = new QLineEdit("990", panel);
     edtPort_->setObjectName("edtPort");
-    edtRootDir_ = new QLineEdit(QString::fromStdString(TnbServerController::DefaultRootDir()), panel);
+    edtRootDir_ =
+        new QLineEdit(QString::fromStdString(TnbServerController::DefaultRootDir()), panel);
     edtRootDir_->setObjectName("edtRootDir");
     edtRootDir_->setMinimumWidth(220);
     cbUseTls_ = new QComboBox(panel);
@@ -155,7 +159,8 @@ void TMainForm::AppendLog(const std::string& AText) {
     if (!flushPosted_) {
         flushPosted_ = true;
         // Queued, never blocking: the window's thread may itself be waiting for this thread.
-        QMetaObject::invokeMethod(this, [this] { FlushLog(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { FlushLog(); }, Qt::QueuedConnection);
     }
 }
 

@@ -67,7 +67,8 @@ int RunWindow(int argc, char** argv, const TnbWindowSettings& ASettings) {
 
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (stopSignals.Handle() >= 0) {
-        stopNotifier = std::make_unique<QSocketNotifier>(stopSignals.Handle(), QSocketNotifier::Read);
+        stopNotifier =
+            std::make_unique<QSocketNotifier>(stopSignals.Handle(), QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &form, [&] {
             signalfd_siginfo info{};
             while (::read(stopSignals.Handle(), &info, sizeof info) == sizeof info) {

@@ -5,7 +5,9 @@
 
 namespace nb {
 
-bool WindowAvailable() { return false; }
+bool WindowAvailable() {
+    return false;
+}
 
 int RunWindow(int, char**, const TnbWindowSettings&) {
     std::fprintf(stderr, "This build has no window; run with --headless.\n");

@@ -35,7 +35,8 @@ QString ClickAndReadError(QPushButton* AButton) {
     watcher.setInterval(20);
     QObject::connect(&watcher, &QTimer::timeout, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            text = box->icon() == QMessageBox::Critical ? box->text() : "(not critical) " + box->text();
+            text = box->icon() == QMessageBox::Critical ? box->text()
+                                                        : "(not critical) " + box->text();
             box->accept();
         }
     });
@@ -163,8 +164,8 @@ private slots:
         QTest::newRow("port text that is no integer")
             << 2 << "abc" << false << "'abc' is not a valid integer value"
             << nb::TnbServerTlsMode::stExplicitAllow;
-        QTest::newRow("start twice") << 0 << "" << true << "The server is already started"
-                                     << nb::TnbServerTlsMode::stNone;
+        QTest::newRow("start twice")
+            << 0 << "" << true << "The server is already started" << nb::TnbServerTlsMode::stNone;
         // Until the TLS layer has its engine, the stored mode cannot start.
         QTest::newRow("implicit TLS without the TLS engine")
             << 1 << "" << false << "TLS is not available: only the TLS mode stNone is supported"
