@@ -1,8 +1,10 @@
 """The real program in its window on a private X display: the operator's keys choose the port and
 the plain mode and press Start, curl lists the root, Stop, and the log pane holds the session."""
 import os
+import signal
 import socket
 import subprocess
+import tempfile
 import unittest
 
 from nbftp_harness import SERVER, USER, PASSWORD, free_port
@@ -56,6 +58,28 @@ class Window(unittest.TestCase):
             self.assertEqual(code, 0, output)
         finally:
             session.close()
+
+
+@unittest.skipUnless(SERVER, "NB_SERVER is not set")
+class NoDisplay(unittest.TestCase):
+    def test_without_a_display_the_program_runs_headless(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            env = {k: v for k, v in os.environ.items()
+                   if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+            env.update(HOME=tmp, NORBIT_KEYS_DIR=os.path.join(tmp, "keys"))
+            proc = subprocess.Popen([SERVER, "--port", str(free_port()), "--root", tmp,
+                                     "--tls", "none"], env=env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertEqual(proc.stdout.readline(), "==================\n")
+                self.assertEqual(proc.stdout.readline(), "Start Server\n")
+                proc.send_signal(signal.SIGTERM)
+                out, err = proc.communicate(timeout=30)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.communicate()
+            self.assertEqual((proc.returncode, out, err), (0, "Stop Server\n", ""))
 
 
 def accepts(port):
