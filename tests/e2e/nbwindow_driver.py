@@ -85,7 +85,10 @@ class WindowSession:
         """Selects everything in the focused text control and copies it (the selection is dropped
         again); the clipboard's text."""
         self.tool("xdotool", "key", "--delay", "30", "ctrl+a", "ctrl+c", "ctrl+End")
-        return self.tool("xclip", "-o", "-selection", "clipboard")
+        # An empty control copies nothing, and xclip fails on an empty clipboard.
+        r = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=self.env,
+                           capture_output=True, text=True, timeout=STEP_TIMEOUT)
+        return r.stdout if r.returncode == 0 else ""
 
     def screenshot(self, path):
         self.tool("import", "-window", self.window, path)
