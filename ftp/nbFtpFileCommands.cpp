@@ -152,6 +152,10 @@ void TnbFtpServer::CmdSize(TnbFtpCommandConnection& c, const std::string& cmd,
     if (name.empty())
         RaiseInvalidArgument(cmd);
     auto entry = GetFileInfo(c, cmd, name);
+    // A directory has no size a client could compare with a download: answered as for a
+    // missing file, so mirroring clients do not take it for an empty file.
+    if (entry->IsDirectory)
+        RaiseFileError(cmd, name, kEntryNotFound);
     Reply(c, cmd, "213 " + std::to_string(entry->Size));
 }
 

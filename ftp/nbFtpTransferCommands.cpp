@@ -59,17 +59,25 @@ std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
         dc->Abort();  // the server stops: no transfer starts any more
     if (dc->IsAborted())
         return dc;
-    if (AConnection.IsPassive()) {
-        Reply(AConnection, command, reply);
-        auto* server = static_cast<TnbTcpServerConnection*>(dc.get());
-        // SECURITY: the passive port is open to anyone who finds it first; without FXP only the
-        // control connection's client may take the transfer.
-        server->Accept(UseFxp() ? std::string() : AConnection.PeerIP());
-    } else {
-        auto* client = static_cast<TnbTcpClientConnection*>(dc.get());
-        client->Open(AConnection.DataHost(), AConnection.DataPort());
-        if (dc->Active() && !dc->IsAborted())
+    // A data connection that cannot be made (refused, timed out, no descriptor left) fails this
+    // one command; the session goes on.
+    try {
+        if (AConnection.IsPassive()) {
             Reply(AConnection, command, reply);
+            auto* server = static_cast<TnbTcpServerConnection*>(dc.get());
+            // SECURITY: the passive port is open to anyone who finds it first; without FXP only
+            // the control connection's client may take the transfer.
+            server->Accept(UseFxp() ? std::string() : AConnection.PeerIP());
+        } else {
+            auto* client = static_cast<TnbTcpClientConnection*>(dc.get());
+            client->Open(AConnection.DataHost(), AConnection.DataPort());
+            if (dc->Active() && !dc->IsAborted())
+                Reply(AConnection, command, reply);
+        }
+    } catch (const EnbTcpCommandServerError&) {
+        throw;
+    } catch (const EnbSocketError&) {
+        RaiseCannotOpenDataConnection(command);
     }
     return dc;
 }
@@ -160,9 +168,14 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string path = argument;
     std::string mask = "*";
     bool includeHidden = false;
-    if (SameTextAscii(path, "-al") || SameTextAscii(path, "-a")) {
-        path.clear();
-        includeHidden = true;
+    // Leading words that begin with "-" are ls options ("-la", "-R"), as many clients send them:
+    // "a" shows hidden entries, the other letters change nothing here. The rest is the path.
+    while (!path.empty() && path.front() == '-') {
+        const auto blank = path.find(' ');
+        const std::string_view options = std::string_view(path).substr(0, blank);
+        if (options.find_first_of("aA") != std::string_view::npos)
+            includeHidden = true;
+        path = blank == std::string::npos ? std::string() : Trimmed(path.substr(blank + 1));
     }
     if (path.find_first_of("*?") != std::string::npos) {
         const std::string local = ToLocalPath(path);
