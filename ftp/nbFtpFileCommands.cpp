@@ -82,13 +82,10 @@ void TnbFtpServer::DeleteEntry(TnbFtpCommandConnection& c, const std::string& cm
     // SECURITY: both commands end in the same event, so the right that counts is the one of the
     // entry's real type: removing directories does not allow deleting files, nor the reverse.
     {
-        TnbFtpFileInfoList list;
-        bool found = true;
         std::string ignored;
-        DoGetFileList(c, full, std::string(), true, list, found, ignored);
-        if (found && list.Count() == 1) {
-            const auto actual = list[0].IsDirectory ? TnbFtpServerPermission::spRemoveDir
-                                                    : TnbFtpServerPermission::spDelete;
+        if (auto entry = LookupEntry(c, full, true, ignored)) {
+            const auto actual = entry->IsDirectory ? TnbFtpServerPermission::spRemoveDir
+                                                   : TnbFtpServerPermission::spDelete;
             if (actual != permission)
                 CheckPermission(c, cmd, actual, name);
         }

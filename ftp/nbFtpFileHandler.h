@@ -30,9 +30,10 @@ public:
     TnbFtpFileHandler(const TnbFtpFileHandler&) = delete;
     TnbFtpFileHandler& operator=(const TnbFtpFileHandler&) = delete;
 
-    // The server whose six file events this handler answers. Linking a server assigns its
-    // OnCreateDir, OnDelete, OnRename, OnPutFile, OnGetFile and OnGetFileList to this handler;
-    // unlinking (another server or none, or destroying the handler) sets them to empty.
+    // The server whose file events this handler answers. Linking a server assigns its
+    // OnCreateDir, OnDelete, OnRename, OnPutFile, OnPutUniqueFile, OnGetFile and OnGetFileList
+    // to this handler; unlinking (another server or none, or destroying the handler) sets them
+    // to empty.
     // Not while the server runs: the events are plain members that workers read.
     TnbFtpServer* Server() const { return server_; }
     void SetServer(TnbFtpServer* server);
@@ -51,13 +52,17 @@ public:
     void OnRename(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                   const std::string& ACurrentName, const std::string& ANewName, bool& Success,
                   std::string& AErrorMessage);
-    // Opens AFileName for writing: AUnique creates it and fails when it exists already (STOU);
-    // AOverwrite creates or empties it; otherwise it is opened at its start without emptying
-    // and created when missing (APPE, and STOR after REST). The server positions the stream.
+    // Opens AFileName for writing: AOverwrite creates or empties it; otherwise it is opened at
+    // its start without emptying and created when missing (APPE, and STOR after REST). The
+    // server positions the stream.
     void OnPutFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
-                   const std::string& AFileName, bool AOverwrite, bool AUnique,
+                   const std::string& AFileName, bool AOverwrite,
                    std::unique_ptr<TnbStream>& ADestination, bool& Success,
                    std::string& AErrorMessage);
+    // STOU: creates AFileName and fails when it exists already.
+    void OnPutUniqueFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                         const std::string& AFileName, std::unique_ptr<TnbStream>& ADestination,
+                         bool& Success, std::string& AErrorMessage);
     // Opens the regular file AFileName for reading while no upload writes it.
     void OnGetFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                    const std::string& AFileName, std::unique_ptr<TnbStream>& ASource, bool& Success,

@@ -342,7 +342,11 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                 std::unique_ptr<TnbStream> destination;
                 bool success = true;
                 std::string message;
-                DoPutFile(c, full, !resume, unique, destination, success, message);
+                if (unique) {
+                    DoPutUniqueFile(c, full, destination, success, message);
+                } else {
+                    DoPutFile(c, full, !resume, destination, success, message);
+                }
                 if (!success || !destination)
                     RaiseFileError(cmd, fileName, message);
                 if (resume) {
