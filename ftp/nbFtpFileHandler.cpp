@@ -307,11 +307,24 @@ TnbFtpFileHandler::~TnbFtpFileHandler() {
 void TnbFtpFileHandler::SetServer(TnbFtpServer* server) {
     if (server == server_)
         return;
-    if (server_ != nullptr)
+    if (server_ != nullptr) {
+        RemoveFreeNotification(*server_);
         Unhook(*server_);
+    }
     server_ = server;
-    if (server_ != nullptr)
+    serverLink_ = server;
+    if (server_ != nullptr) {
+        FreeNotification(*server_);
         Hook(*server_);
+    }
+}
+
+void TnbFtpFileHandler::Notification(TnbComponent& AComponent) {
+    if (&AComponent == serverLink_) {
+        server_ = nullptr;
+        serverLink_ = nullptr;
+    }
+    TnbComponent::Notification(AComponent);
 }
 
 void TnbFtpFileHandler::Hook(TnbFtpServer& server) {

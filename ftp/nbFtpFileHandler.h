@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "ftp/nbFtpFileInfo.h"
+#include "util/nbComponent.h"
 #include "util/nbStream.h"
 
 namespace nb {
@@ -23,7 +24,7 @@ class TnbFtpCommandConnection;
 // every other byte is literal, and the comparison is case-sensitive; "*.*" means "*".
 bool MatchesFileMask(std::string_view name, std::string_view mask);
 
-class TnbFtpFileHandler {
+class TnbFtpFileHandler : public TnbComponent {
 public:
     TnbFtpFileHandler() = default;
     ~TnbFtpFileHandler();
@@ -33,7 +34,7 @@ public:
     // The server whose file events this handler answers. Linking a server assigns its
     // OnCreateDir, OnDelete, OnRename, OnPutFile, OnPutUniqueFile, OnGetFile and OnGetFileList
     // to this handler; unlinking (another server or none, or destroying the handler) sets them
-    // to empty.
+    // to empty. A server destroyed first is forgotten (a free notification).
     // Not while the server runs: the events are plain members that workers read.
     TnbFtpServer* Server() const { return server_; }
     void SetServer(TnbFtpServer* server);
@@ -81,11 +82,16 @@ public:
                        bool AIncludeHidden, TnbFtpFileInfoList& AFileList, bool& Success,
                        std::string& AErrorMessage);
 
+protected:
+    // The linked server is going: forget it (its events go with it).
+    void Notification(TnbComponent& AComponent) override;
+
 private:
     void Hook(TnbFtpServer& server);
     static void Unhook(TnbFtpServer& server);
 
     TnbFtpServer* server_ = nullptr;
+    TnbComponent* serverLink_ = nullptr;  // the server as linked
 };
 
 }  // namespace nb
