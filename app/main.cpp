@@ -48,6 +48,8 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+    if (!controller.CreatedRootDir().empty())
+        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
     int received = 0;
     sigwait(&stopSignals, &received);
     try {

@@ -143,8 +143,7 @@ void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APort
     // nothing about it.
     CheckRootDir(root);
     server_.Start();
-    if (missing)
-        Log("Root directory created: " + root);
+    createdRootDir_ = missing ? root : std::string();
 }
 
 void TnbServerController::SetListingStyle(TnbDirListingStyle AStyle) {

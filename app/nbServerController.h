@@ -30,8 +30,8 @@ public:
     TnbServerController& operator=(const TnbServerController&) = delete;
 
     // The Start handler: TLS mode, port text (an integer, or the conversion error is raised and
-    // nothing starts), root directory (created with its parents when missing, which the log
-    // reports), then Start. A root that is no directory or that cannot be read is refused
+    // nothing starts), root directory (created with its parents when missing, see
+    // CreatedRootDir), then Start. A root that is no directory or that cannot be read is refused
     // ("Root directory ...") and nothing starts. Errors are raised with the server's message.
     void Start(TnbServerTlsMode AMode, const std::string& APortText, const std::string& ARootDir);
     // The Stop handler: no "Close Connection" lines are written while it runs.
@@ -44,6 +44,8 @@ public:
     void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
+    // The root directory the last successful Start had to create, or empty.
+    const std::string& CreatedRootDir() const { return createdRootDir_; }
 
     // "$HOME/NorbitFtpServer/": the root directory offered when the user names none.
     static std::string DefaultRootDir();
@@ -55,6 +57,7 @@ private:
     // this class will own. Nothing is bound while the TLS layer has no store.
     void BindCertificateEvent();
 
+    std::string createdRootDir_;
     std::mutex logLock_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
