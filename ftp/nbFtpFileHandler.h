@@ -69,12 +69,14 @@ public:
                    const std::string& AFileName, std::unique_ptr<TnbStream>& ASource, bool& Success,
                    std::string& AErrorMessage);
     // Fills AFileList.
-    // - An empty AFileMask asks for the entry named by APathName itself (the single-entry
-    //   lookup): found even when hidden, no wildcards; a missing entry fails with the system text.
+    // - An empty AFileMask asks for the entry named by APathName itself: found even when
+    //   hidden, no wildcards; a missing entry fails with the system text.
     // - Otherwise, when APathName names a file, the list holds that file; when it names a
     //   directory, the entries matching AFileMask, sorted by name, hidden ones ("." names) only
-    //   with AIncludeHidden unless the mask names one exactly. A missing path fails with the
-    //   system text; an existing directory where nothing matches gives an empty list.
+    //   with AIncludeHidden. A mask without wildcards (the server's single-entry lookup: the
+    //   directory and the entry's name) finds that one entry even when hidden, and a missing
+    //   one fails with the system text. A missing path fails with the system text; an existing
+    //   directory where nothing matches the wildcards gives an empty list.
     // Only regular files and directories appear (links followed, broken ones left out), never
     // "." or "..", never a name with CR or LF.
     void OnGetFileList(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
