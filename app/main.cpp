@@ -30,7 +30,8 @@ void WriteLogLines(const std::string& text) {
     std::fflush(stdout);
 }
 
-int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root) {
+int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
+                nb::TnbDirListingStyle listing) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -40,12 +41,15 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     nb::TnbServerController controller(WriteLogLines);
+    controller.SetListingStyle(listing);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+    if (!controller.CreatedRootDir().empty())
+        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
     int received = 0;
     sigwait(&stopSignals, &received);
     try {
@@ -77,6 +81,13 @@ int main(int argc, char** argv) {
     app.add_option("--tls", mode, "TLS mode")
         ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
         ->default_str("implicit");
+    // Unix lines by default: the clients of a Linux server (wget, ncftp) read no other kind.
+    nb::TnbDirListingStyle listing = nb::TnbDirListingStyle::lsUnix;
+    const std::map<std::string, nb::TnbDirListingStyle> listings{
+        {"unix", nb::TnbDirListingStyle::lsUnix}, {"msdos", nb::TnbDirListingStyle::lsMsDos}};
+    app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
+        ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
+        ->default_str("unix");
     CLI11_PARSE(app, argc, argv);
 
     if (!headless && nb::WindowAvailable()) {
@@ -89,5 +100,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root);
+    return RunHeadless(mode, port, root, listing);
 }

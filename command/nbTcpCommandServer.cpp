@@ -15,6 +15,7 @@ namespace {
 
 // Telnet command bytes that may appear in a control connection's input.
 constexpr unsigned char kIac = 255;
+constexpr unsigned char kSe = 240;  // the lowest Telnet command byte
 constexpr unsigned char kWill = 251;
 constexpr unsigned char kDont = 254;
 
@@ -33,26 +34,23 @@ std::string OneLine(std::string_view text) {
     return line;
 }
 
-// Removes Telnet IAC sequences: IAC IAC is the data byte 0xFF, IAC WILL/WONT/DO/DONT takes one
-// option byte, any other IAC x is a two-byte command (IP, DM, NOP...). Clients send IAC IP and
-// IAC DM in front of ABOR.
+// Removes Telnet sequences: IAC IAC is the data byte 0xFF, IAC WILL/WONT/DO/DONT takes one
+// option byte, IAC with another command byte (0xF0-0xFA: IP, DM, NOP...) is a two-byte command.
+// Clients send IAC IP and IAC DM in front of ABOR. Any other 0xFF is a data byte and stays: it
+// is a letter in single-byte character sets ("я" in Windows-1251).
 std::string StripTelnet(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c != kIac) {
+        const auto next =
+            i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : std::uint8_t{0};
+        if (c != kIac || next < kSe) {
             out += bytes[i];
-            continue;
-        }
-        if (i + 1 >= bytes.size()) {
-            break;  // a lone IAC at the end of the line
-        }
-        const auto command = static_cast<unsigned char>(bytes[i + 1]);
-        if (command == kIac) {
-            out += bytes[i + 1];
+        } else if (next == kIac) {
+            out += bytes[i];
             i += 1;
-        } else if (command >= kWill && command <= kDont) {
+        } else if (next >= kWill && next <= kDont) {
             i += 2;
         } else {
             i += 1;

@@ -296,8 +296,9 @@ private:
 
 // Splits the input into command lines:
 // - the complete text is everything up to the last CR or LF byte; the bytes after it wait;
-// - a line ends at CR, LF or CR LF; NUL bytes become blanks; Telnet IAC sequences are removed
-//   (IAC IAC stays as the byte 0xFF), so "ABOR" sent with a Telnet interrupt is recognised;
+// - a line ends at CR, LF or CR LF; NUL bytes become blanks; Telnet sequences (IAC and a
+//   command byte 0xF0-0xFE) are removed, so "ABOR" sent with a Telnet interrupt is recognised;
+//   IAC IAC is one byte 0xFF, and a 0xFF before any other byte is data and stays;
 // - each line is decoded in GetRequestCharSet, trimmed, and parsed unless empty;
 // - bytes already scanned are not scanned or decoded again when more of their line arrives;
 // - SECURITY: a line longer than kMaxCommandLine, finished or not, or a buffer beyond

@@ -201,20 +201,35 @@ void TnbFtpFileHandler::OnRename(TnbFtpServer*, TnbFtpCommandConnection*,
     }
 }
 
-void TnbFtpFileHandler::OnPutFile(TnbFtpServer*, TnbFtpCommandConnection*,
-                                  const std::string& AFileName, bool AOverwrite, bool AUnique,
-                                  std::unique_ptr<TnbStream>& ADestination, bool& Success,
-                                  std::string& AErrorMessage) {
+namespace {
+
+void OpenDestination(const std::string& AFileName, TnbFileMode AMode,
+                     std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                     std::string& AErrorMessage) {
     try {
-        const TnbFileMode mode = AUnique      ? TnbFileMode::fmCreateNew
-                                 : AOverwrite ? TnbFileMode::fmCreate
-                                              : TnbFileMode::fmOpenWrite;
-        ADestination = std::make_unique<TnbFileStream>(AFileName, mode);
+        ADestination = std::make_unique<TnbFileStream>(AFileName, AMode);
     } catch (const std::exception& e) {
         ADestination.reset();
         Success = false;
         AErrorMessage = e.what();
     }
+}
+
+}  // namespace
+
+void TnbFtpFileHandler::OnPutFile(TnbFtpServer*, TnbFtpCommandConnection*,
+                                  const std::string& AFileName, bool AOverwrite,
+                                  std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                                  std::string& AErrorMessage) {
+    OpenDestination(AFileName, AOverwrite ? TnbFileMode::fmCreate : TnbFileMode::fmOpenWrite,
+                    ADestination, Success, AErrorMessage);
+}
+
+void TnbFtpFileHandler::OnPutUniqueFile(TnbFtpServer*, TnbFtpCommandConnection*,
+                                        const std::string& AFileName,
+                                        std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                                        std::string& AErrorMessage) {
+    OpenDestination(AFileName, TnbFileMode::fmCreateNew, ADestination, Success, AErrorMessage);
 }
 
 void TnbFtpFileHandler::OnGetFile(TnbFtpServer*, TnbFtpCommandConnection*,
@@ -254,14 +269,16 @@ void TnbFtpFileHandler::OnGetFileList(TnbFtpServer*, TnbFtpCommandConnection*,
         if (!dir)
             return Fail(Success, AErrorMessage, errno);
         if (!HasWildcard(AFileMask)) {
-            // An exact name below the directory: found even when hidden.
+            // An exact name below the directory (the single-entry lookup): found even when
+            // hidden; a missing one fails with the system's text.
             if (!IsListableName(AFileMask) || AFileMask.find('/') != std::string::npos)
-                return;
+                return Fail(Success, AErrorMessage, ENOENT);
             struct stat entry {};
             if (::fstatat(dir.Get(), AFileMask.c_str(), &entry, 0) != 0)
-                return;
-            if (IsListableKind(entry))
-                FillEntry(AFileList.Add(), AFileMask, entry);
+                return Fail(Success, AErrorMessage, errno);
+            if (!IsListableKind(entry))
+                return Fail(Success, AErrorMessage, ENOENT);
+            FillEntry(AFileList.Add(), AFileMask, entry);
             return;
         }
         ListDirectory(dir.Get(), AFileMask, AIncludeHidden, AFileList);
@@ -290,11 +307,24 @@ TnbFtpFileHandler::~TnbFtpFileHandler() {
 void TnbFtpFileHandler::SetServer(TnbFtpServer* server) {
     if (server == server_)
         return;
-    if (server_ != nullptr)
+    if (server_ != nullptr) {
+        RemoveFreeNotification(*server_);
         Unhook(*server_);
+    }
     server_ = server;
-    if (server_ != nullptr)
+    serverLink_ = server;
+    if (server_ != nullptr) {
+        FreeNotification(*server_);
         Hook(*server_);
+    }
+}
+
+void TnbFtpFileHandler::Notification(TnbComponent& AComponent) {
+    if (&AComponent == serverLink_) {
+        server_ = nullptr;
+        serverLink_ = nullptr;
+    }
+    TnbComponent::Notification(AComponent);
 }
 
 void TnbFtpFileHandler::Hook(TnbFtpServer& server) {
@@ -308,9 +338,15 @@ void TnbFtpFileHandler::Hook(TnbFtpServer& server) {
                              const std::string& to, bool& ok,
                              std::string& message) { OnRename(&s, &c, from, to, ok, message); };
     server.OnPutFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c, const std::string& name,
-                              bool overwrite, bool unique, std::unique_ptr<TnbStream>& destination,
-                              bool& ok, std::string& message) {
-        OnPutFile(&s, &c, name, overwrite, unique, destination, ok, message);
+                              bool overwrite, std::unique_ptr<TnbStream>& destination, bool& ok,
+                              std::string& message) {
+        OnPutFile(&s, &c, name, overwrite, destination, ok, message);
+    };
+    server.OnPutUniqueFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c,
+                                    const std::string& name,
+                                    std::unique_ptr<TnbStream>& destination, bool& ok,
+                                    std::string& message) {
+        OnPutUniqueFile(&s, &c, name, destination, ok, message);
     };
     server.OnGetFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c, const std::string& name,
                               std::unique_ptr<TnbStream>& source, bool& ok, std::string& message) {
@@ -329,6 +365,7 @@ void TnbFtpFileHandler::Unhook(TnbFtpServer& server) {
     server.OnDelete = nullptr;
     server.OnRename = nullptr;
     server.OnPutFile = nullptr;
+    server.OnPutUniqueFile = nullptr;
     server.OnGetFile = nullptr;
     server.OnGetFileList = nullptr;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -48,19 +49,28 @@ inline bool SameAddress(const std::string& a, const std::string& b) {
     return pa && pb && SameTextAscii(pa->ToString(), pb->ToString());
 }
 
-// A decimal number of 0 or more without sign, or nothing.
+// A decimal number from 0 to 2^63-1 without sign, or nothing.
 inline bool ParseOffset(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text.size() > 19)
+    if (text.empty())
         return false;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     std::int64_t result = 0;
     for (char ch : text) {
         if (ch < '0' || ch > '9')
             return false;
-        result = result * 10 + (ch - '0');
+        const int digit = ch - '0';
+        // SECURITY: checked before it happens, so a long number never wraps into a negative
+        // or a small offset.
+        if (result > (kMax - digit) / 10)
+            return false;
+        result = result * 10 + digit;
     }
     value = result;
     return true;
 }
+
+// What a lookup that found nothing reports when the file event gave no message.
+inline const std::string kEntryNotFound = "The system cannot find the file specified.";
 
 inline const char* const kTypeNames[] = {"ASCII", "BINARY"};
 inline const char* const kFormNames[] = {"Print", "Nonprint"};

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "util/nbComponent.h"
+
 namespace nb {
 
 // Connection-rate limit per address: at most Max checks within Period ms of the first one.
@@ -137,7 +139,7 @@ using TnbGuardGetDelayEvent = std::function<void(TnbServerGuard& Sender, TnbGuar
 
 // APort in every event is the server's own listening port. ATime is the tick count in ms; in the
 // events raised by CheckLogin only its low 16 bits.
-class TnbServerGuard {
+class TnbServerGuard : public TnbComponent {
 public:
     // SECURITY: failed-login records are capped rather than aged. A spray of random user names
     // would otherwise grow memory forever, and aging alone bounds it only by the attack rate

@@ -414,6 +414,25 @@ TnbThreadPool& TnbTcpServer::ThreadPool() const {
     return *threadPool_;
 }
 
+void TnbTcpServer::SetGuard(TnbServerGuard* AValue) {
+    TnbServerGuard* old = guard_.exchange(AValue);
+    if (old == AValue)
+        return;
+    if (old != nullptr)
+        RemoveFreeNotification(*old);
+    guardLink_ = AValue;
+    if (AValue != nullptr)
+        FreeNotification(*AValue);
+}
+
+void TnbTcpServer::Notification(TnbComponent& AComponent) {
+    if (&AComponent == guardLink_) {
+        guardLink_ = nullptr;
+        guard_.store(nullptr);
+    }
+    TnbComponent::Notification(AComponent);
+}
+
 TnbTcpServer::~TnbTcpServer() {
     StopOnDestroy();
     try {

@@ -156,7 +156,7 @@ private:
     std::thread thread_;
 };
 
-class TnbTcpServer {
+class TnbTcpServer : public TnbComponent {
 public:
     TnbTcpServer();
     // Stops the server (see the destruction note at the top of this file), then frees the pool.
@@ -197,9 +197,10 @@ public:
     // 4999 are ignored (the old value stays). May be changed while the server runs.
     std::int32_t SessionTimeOut() const { return sessionTimeOut_.load(); }
     void SetSessionTimeOut(std::int32_t AValue);
-    // Connection and login guard; not owned: clear it (SetGuard(nullptr)) before the guard goes.
+    // Connection and login guard; not owned. A guard that is destroyed leaves Guard empty (a
+    // free notification), so destroy it only while the server is stopped.
     TnbServerGuard* Guard() const { return guard_.load(); }
-    void SetGuard(TnbServerGuard* AValue) { guard_.store(AValue); }
+    void SetGuard(TnbServerGuard* AValue);
 
     // ---- Events (bind before Start) ----
 
@@ -299,6 +300,8 @@ public:
     virtual void InitConnectionStream(TnbUserConnection& AConnection);
 
 protected:
+    // The guard is going: Guard becomes empty.
+    void Notification(TnbComponent& AComponent) override;
     // For the destructors of derived servers: Stop (the most-derived one still alive), with every
     // exception swallowed (a stop from one of the server's own threads is a bug and terminates).
     void StopOnDestroy() noexcept;
@@ -351,6 +354,7 @@ private:
     std::mutex queueLock_;
     std::atomic<std::int32_t> sessionTimeOut_{600000};
     std::atomic<TnbServerGuard*> guard_{nullptr};
+    TnbComponent* guardLink_ = nullptr;  // the guard as linked; only the host's thread
     std::atomic<bool> useIpV6_{false};
 };
 

@@ -81,7 +81,11 @@ protected:
     TResult Put(const std::string& name, bool overwrite, std::unique_ptr<TnbStream>& stream,
                 bool unique = false) {
         TResult r;
-        handler_.OnPutFile(nullptr, nullptr, name, overwrite, unique, stream, r.Success, r.Message);
+        if (unique) {
+            handler_.OnPutUniqueFile(nullptr, nullptr, name, stream, r.Success, r.Message);
+        } else {
+            handler_.OnPutFile(nullptr, nullptr, name, overwrite, stream, r.Success, r.Message);
+        }
         EXPECT_EQ(r.Success, stream != nullptr);
         return r;
     }
@@ -367,13 +371,13 @@ TEST_F(FileHandler, DownloadsShareAFileAndUploadsHoldItAlone) {
 }
 
 bool HooksAll(const TnbFtpServer& s) {
-    return s.OnCreateDir && s.OnDelete && s.OnRename && s.OnPutFile && s.OnGetFile &&
-           s.OnGetFileList;
+    return s.OnCreateDir && s.OnDelete && s.OnRename && s.OnPutFile && s.OnPutUniqueFile &&
+           s.OnGetFile && s.OnGetFileList;
 }
 
 bool HooksNone(const TnbFtpServer& s) {
-    return !s.OnCreateDir && !s.OnDelete && !s.OnRename && !s.OnPutFile && !s.OnGetFile &&
-           !s.OnGetFileList;
+    return !s.OnCreateDir && !s.OnDelete && !s.OnRename && !s.OnPutFile && !s.OnPutUniqueFile &&
+           !s.OnGetFile && !s.OnGetFileList;
 }
 
 TEST(FileHandlerLink, HooksSixEventsAndUnhooksWhenReplacedOrDestroyed) {

@@ -293,9 +293,9 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
     auto c = run->LoggedIn();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Cmd("MODE s"), "200 Mode S ok.");
-    EXPECT_EQ(c->Cmd("MODE Z"), "200 Mode Z ok.");
+    EXPECT_EQ(c->Cmd("MODE Z"), "504 Command not implemented for that parameter.");
     EXPECT_EQ(c->Cmd("MODE X"), "501 invalid argument");
-    EXPECT_EQ(c->Cmd("STRU R"), "200 STRU R ok.");
+    EXPECT_EQ(c->Cmd("STRU R"), "504 Command not implemented for that parameter.");
     EXPECT_EQ(c->Cmd("STRU FF"), "501 invalid argument");
     EXPECT_EQ(c->Cmd("TYPE i"), "200 Type I ok.");
     EXPECT_EQ(c->Cmd("TYPE A N"), "501 invalid argument");
@@ -309,7 +309,7 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
               "211-FTP Service status:\n"
               "     Connected to 127.0.0.1\n"
               "     Logged in as user\n"
-              "     TYPE: BINARY, FORM: Nonprint; STRUcture: Record; transfer MODE: DEFLATE\n"
+              "     TYPE: BINARY, FORM: Nonprint; STRUcture: File; transfer MODE: STREAM\n"
               "     No data connection\n"
               "211 End of status.");
     EXPECT_EQ(c->Cmd("FEAT"), "211-FEAT\n    SIZE\n    REST STREAM\n    MDTM\n211 END");

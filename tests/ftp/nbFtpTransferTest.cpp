@@ -190,7 +190,7 @@ TEST_F(FtpTransfer, ListsWithMasksAndHiddenEntries) {
     EXPECT_EQ(c->PassiveGet("LIST").find(".hidden"), std::string::npos);
     c->Pasv();
     EXPECT_EQ(c->Cmd("LIST /missing"), "550 /missing: No such file or directory");
-    EXPECT_EQ(c->Cmd("NLST -la"), "550 -la: No such file or directory");
+    EXPECT_EQ(c->Cmd("NLST -la /missing"), "550 -la /missing: No such file or directory");
     EXPECT_EQ(c->Cmd("STAT").find("No data connection"), std::string::npos);
 }
 
@@ -399,7 +399,7 @@ TEST_F(FtpTransfer, AFailedWriteIsNeverACompletedUpload) {
     run->server.Stop();
     std::atomic<int> doneStatus{-1};
     run->server.OnPutFile = [](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&, bool,
-                               bool, std::unique_ptr<TnbStream>& destination, bool&,
+                               std::unique_ptr<TnbStream>& destination, bool&,
                                std::string&) { destination = std::make_unique<TFullStream>(); };
     run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
                                     std::int64_t, TnbFtpFileTransferStatus& status, std::string&,
