@@ -408,7 +408,7 @@ TEST_F(FtpTransfer, AFailedWriteIsNeverACompletedUpload) {
     c = run->LoggedIn();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->PassivePut("STOR full.bin", test::BinaryContent(100000)),
-              "550 full.bin: No space left on device");
+              "452 full.bin: No space left on device");
     EXPECT_EQ(doneStatus.load(), static_cast<int>(TnbFtpFileTransferStatus::tsFail));
     EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
 }
