@@ -185,9 +185,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     session.SetAccountRootDir(Tree().Root);
     session.SetCurrentDir(currentDir);
     std::string relative;
-    const nb::TnbConfinedRoot root(Tree().Root);
+    const nb::TnbConfinedRoot tree(Tree().Root);
     const std::string local = server.GetFullPath(session, path);
-    Require(root.RelativePath(local, relative), "the server's path is below the tree's root",
+    Require(tree.RelativePath(local, relative), "the server's path is below the tree's root",
             local);
     CheckResolution(relative, (choice & 0x20) != 0, (choice & 0x10) != 0);
     CheckResolution(path, (choice & 0x20) == 0, (choice & 0x10) == 0);

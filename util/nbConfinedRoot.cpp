@@ -180,6 +180,27 @@ TnbConfinedRoot::TResult TnbConfinedRoot::Walk(std::string_view relative, TWalk 
         }
         return 0;
     };
+    // Opens segment in dir as itself (O_PATH | O_NOFOLLOW opens a link rather than failing);
+    // a link found there is followed instead.
+    enum class TStep { stEntry, stFollowed, stFailed };
+    auto openItself = [&](int dir, const std::string& segment, int openFlags, TnbFd& fd,
+                          struct stat& st) {
+        fd = TnbFd(::openat(dir, segment.c_str(), openFlags | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd || ::fstat(fd.Get(), &st) != 0) {
+            result.Error = errno;
+            return TStep::stFailed;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return TStep::stEntry;
+        std::string target;
+        int error = ReadLink(fd.Get(), "", target);
+        if (error == 0)
+            error = follow(target);
+        if (error == 0)
+            return TStep::stFollowed;
+        result.Error = error;
+        return TStep::stFailed;
+    };
     auto fail = [&](int error) {
         result.Error = error;
         return std::move(result);
@@ -198,18 +219,15 @@ TnbConfinedRoot::TResult TnbConfinedRoot::Walk(std::string_view relative, TWalk 
         }
         const int dir = dirs.back().Get();
         std::string target;
+        TnbFd fd;
+        struct stat st {};
         if (!todo.empty()) {
-            // A directory on the way: the entry itself, so a link is seen as a link.
-            TnbFd fd(::openat(dir, segment.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-            struct stat st {};
-            if (!fd || ::fstat(fd.Get(), &st) != 0)
-                return fail(errno);
-            if (S_ISLNK(st.st_mode)) {
-                int error = ReadLink(fd.Get(), "", target);
-                if (error != 0 || (error = follow(target)) != 0)
-                    return fail(error);
+            // A directory on the way.
+            const TStep step = openItself(dir, segment, O_PATH, fd, st);
+            if (step == TStep::stFailed)
+                return result;
+            if (step == TStep::stFollowed)
                 continue;
-            }
             if (!S_ISDIR(st.st_mode))
                 return fail(ENOTDIR);
             dirs.push_back(std::move(fd));
@@ -233,7 +251,16 @@ TnbConfinedRoot::TResult TnbConfinedRoot::Walk(std::string_view relative, TWalk 
             result.Name = segment;
             return result;
         }
-        TnbFd fd(::openat(dir, segment.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+        if ((flags & O_PATH) != 0) {
+            const TStep step = openItself(dir, segment, flags, fd, st);
+            if (step == TStep::stFailed)
+                return result;
+            if (step == TStep::stFollowed)
+                continue;
+            result.Fd = std::move(fd);
+            return result;
+        }
+        fd = TnbFd(::openat(dir, segment.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!fd) {
             const int error = errno;
             // O_NOFOLLOW met a link (ELOOP, or ENOTDIR with O_DIRECTORY): follow it here.
@@ -243,18 +270,6 @@ TnbConfinedRoot::TResult TnbConfinedRoot::Walk(std::string_view relative, TWalk 
                 continue;
             }
             return fail(error);
-        }
-        if ((flags & O_PATH) != 0) {
-            // O_PATH | O_NOFOLLOW opens a link itself instead of failing.
-            struct stat st {};
-            if (::fstat(fd.Get(), &st) != 0)
-                return fail(errno);
-            if (S_ISLNK(st.st_mode)) {
-                int error = ReadLink(fd.Get(), "", target);
-                if (error != 0 || (error = follow(target)) != 0)
-                    return fail(error);
-                continue;
-            }
         }
         result.Fd = std::move(fd);
         return result;

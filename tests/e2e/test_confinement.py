@@ -12,7 +12,7 @@ import subprocess
 import threading
 import unittest
 
-from nbftp_harness import RunningServer, USER, PASSWORD
+from nbftp_harness import ServerTestCase, USER, PASSWORD
 
 SECRET = b"SECRET outside the root\n"
 VICTIM = b"VICTIM outside the root\n"
@@ -57,7 +57,7 @@ def exchange(a, b):
         raise OSError(ctypes.get_errno(), "renameat2")
 
 
-class Confinement(unittest.TestCase):
+class Confinement(ServerTestCase):
     """Layout (made fresh for every test):
         <tmp>/a.txt                       PARENT (what "../a.txt" from the root reaches)
         <tmp>/parent_only.txt             PARENT (a name only the root's parent has)
@@ -70,20 +70,12 @@ class Confinement(unittest.TestCase):
         root/dir_in -> d1
     """
 
-    server = None
-
     @classmethod
     def setUpClass(cls):
-        cls.server = RunningServer()
+        super().setUpClass()
         cls.tmp = cls.server.tmp
         cls.root = cls.server.root
         cls.outside = os.path.join(cls.tmp, "outside")
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        if code != 0:
-            raise AssertionError(f"server exited with {code}")
 
     def setUp(self):
         for top in (self.root, self.outside):
@@ -109,14 +101,11 @@ class Confinement(unittest.TestCase):
         }
         for name, target in links.items():
             os.symlink(target, self.path(name))
-        self.outside_before = snapshot(self.tmp_without_root())
+        self.outside_before = snapshot(self.outside)
 
     def tearDown(self):
         # Nothing outside the root ever changes, whatever the test did.
-        self.assertEqual(snapshot(self.tmp_without_root()), self.outside_before)
-
-    def tmp_without_root(self):
-        return self.outside
+        self.assertEqual(snapshot(self.outside), self.outside_before)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -272,23 +261,11 @@ class Confinement(unittest.TestCase):
             exchange(self.path("race"), self.path("race_alt"))
 
 
-class Uploads(unittest.TestCase):
+class Uploads(ServerTestCase):
     """An overwrite that fails leaves the original; failures answer with what went wrong."""
 
-    server = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = RunningServer()
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        if code != 0:
-            raise AssertionError(f"server exited with {code}")
-
     def setUp(self):
-        self.dir = os.path.join(self.server.root, self.id().rsplit(".", 1)[-1])
+        self.dir = self.root_path(self.id().rsplit(".", 1)[-1])
         os.makedirs(self.dir)
         self.original = bytes(range(256)) * 4  # 1,024 bytes
         self.target = os.path.join(self.dir, "keep.bin")
