@@ -88,6 +88,12 @@ bool PathBelow(const std::string& base, std::string_view path, std::string& rela
     return true;
 }
 
+// SECURITY: the system sees a name only up to its first NUL byte: "..\0x" would be "..", a
+// name the walk never took for one. No path with one names anything.
+bool HasNul(std::string_view path) {
+    return path.find('\0') != std::string_view::npos;
+}
+
 std::string DirectoryPart(std::string_view relative) {
     const std::size_t slash = relative.rfind('/');
     return slash == std::string_view::npos ? std::string() : std::string(relative.substr(0, slash));
@@ -133,6 +139,10 @@ bool TnbConfinedRoot::TargetBelowRoot(const std::string& target, std::string& re
 TnbConfinedRoot::TResult TnbConfinedRoot::Fast(std::string_view relative, int flags,
                                                mode_t mode) const {
     TResult result;
+    if (HasNul(relative)) {
+        result.Error = ENOENT;
+        return result;
+    }
     if (!gUseOpenat2.load() || !gHaveOpenat2.load()) {
         result.Error = ENOSYS;
         return result;
@@ -152,6 +162,10 @@ TnbConfinedRoot::TResult TnbConfinedRoot::Fast(std::string_view relative, int fl
 TnbConfinedRoot::TResult TnbConfinedRoot::Walk(std::string_view relative, TWalk kind, int flags,
                                                mode_t mode) const {
     TResult result;
+    if (HasNul(relative)) {
+        result.Error = ENOENT;
+        return result;
+    }
     // The directories walked so far, the root first: ".." returns to the one before, so it can
     // never climb above the root, whatever a directory's own ".." is by now.
     std::vector<TnbFd> dirs;
@@ -295,6 +309,8 @@ TnbFd TnbConfinedRoot::Open(std::string_view relative, int flags, mode_t mode) c
 
 TnbConfinedRoot::TParent TnbConfinedRoot::OpenParent(std::string_view relative,
                                                      bool followLast) const {
+    if (HasNul(relative))
+        Raise(ENOENT);
     const std::size_t slash = relative.rfind('/');
     const std::string name(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
     if (!name.empty() && name != "." && name != "..") {
