@@ -1,5 +1,6 @@
-// The server program. `--headless` runs the server with its log on standard output until
-// SIGINT or SIGTERM; the window front end will share the same controller.
+// The server program. It shows the window where there is a display; `--headless` (or no display)
+// runs the server with its log on standard output until SIGINT or SIGTERM. Both front ends share
+// the one controller.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "app/nbServerController.h"
+#include "app/nbWindowFrontEnd.h"
 
 namespace {
 
@@ -77,9 +79,15 @@ int main(int argc, char** argv) {
         ->default_str("implicit");
     CLI11_PARSE(app, argc, argv);
 
-    if (!headless) {
-        std::fprintf(stderr, "The window is not part of this build yet; run with --headless.\n");
-        return 2;
+    if (!headless && nb::WindowAvailable()) {
+        nb::TnbWindowSettings settings;
+        if (app.count("--port"))
+            settings.Port = port;
+        if (app.count("--root"))
+            settings.RootDir = root;
+        if (app.count("--tls"))
+            settings.Mode = mode;
+        return nb::RunWindow(argc, argv, settings);
     }
     return RunHeadless(mode, port, root);
 }

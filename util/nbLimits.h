@@ -49,4 +49,9 @@ inline constexpr int kMaxReplacementNames = 8;
 // worker walking.
 inline constexpr int kMaxFollowedLinks = 40;
 
+// Lines the window's log pane keeps (older ones scroll away), and lines waiting to be shown:
+// a busy server writes several lines per command, so without a bound the window's memory would
+// grow for as long as it runs. 10,000 lines is hours of an operator's reading.
+inline constexpr int kMaxLogPaneLines = 10000;
+
 }  // namespace nb
