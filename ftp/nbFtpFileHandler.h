@@ -1,6 +1,7 @@
 // Answers the FTP server's file-system events from the local disk.
-// The paths it receives are local paths that the server has already resolved and confined below
-// the session's root, so the handler performs no path checks of its own.
+// The paths it receives are the server's local paths (root + virtual path); each is resolved
+// again beneath the session's root (from AConnection), following only links that stay inside
+// (see OnGetFileList in the unit and util/nbConfinedRoot.h for the rule).
 // Thread notes: called on the server's worker threads, several connections at once. The handler
 // keeps no state besides its server link; concurrent opens of one file are governed by the
 // sharing table of TnbFileStream (downloads shared, uploads exclusive).
@@ -39,8 +40,9 @@ public:
     TnbFtpServer* Server() const { return server_; }
     void SetServer(TnbFtpServer* server);
 
-    // The six answering methods take the server's event parameters; Sender and AConnection are
-    // not used, so direct callers may pass nullptr.
+    // The six answering methods take the server's event parameters; Sender and AConnection give
+    // the session's root. Direct callers may pass nullptr for both: paths then resolve beneath
+    // "/".
 
     // Creates the one directory AName (its parent must exist).
     void OnCreateDir(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
@@ -49,13 +51,15 @@ public:
     // with unlink. Never recursive.
     void OnDelete(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                   const std::string& AName, bool& Success, std::string& AErrorMessage);
-    // Renames or moves; never replaces an existing target (fails with "File exists").
+    // Renames or moves; never replaces an existing target (fails with "File exists"). A link is
+    // moved as itself, and refused where its target would then lead outside the root.
     void OnRename(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                   const std::string& ACurrentName, const std::string& ANewName, bool& Success,
                   std::string& AErrorMessage);
-    // Opens AFileName for writing: AOverwrite creates or empties it; otherwise it is opened at
-    // its start without emptying and created when missing (APPE, and STOR after REST). The
-    // server positions the stream.
+    // Opens AFileName for writing: AOverwrite writes a new file that replaces it when the
+    // stream's Close succeeds (a failed or aborted upload leaves the old file as it was);
+    // otherwise it is opened at its start without emptying and created when missing (APPE, and
+    // STOR after REST). The server positions the stream.
     void OnPutFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                    const std::string& AFileName, bool AOverwrite,
                    std::unique_ptr<TnbStream>& ADestination, bool& Success,

@@ -2,6 +2,7 @@
 // reply-text hygiene, address comparison, the transfer scope. Internal to the ftp library.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -110,6 +111,18 @@ private:
 inline void CloseDestination(TnbStream& stream) {
     if (auto* file = dynamic_cast<TnbFileStream*>(&stream))
         file->Close();
+}
+
+// A write to an upload's file failed: a full disk is 452 and an exceeded quota or file size
+// limit 552 (RFC 959), each with the system's text; anything else is 550.
+[[noreturn]] inline void RaiseWriteError(const std::string& command, const std::string& name,
+                                         const EnbFileError& error) {
+    int code = 550;
+    if (error.ErrorCode == ENOSPC)
+        code = 452;
+    else if (error.ErrorCode == EDQUOT || error.ErrorCode == EFBIG)
+        code = 552;
+    TnbFtpServer::RaiseFtpError(command, code, name + ": " + error.what());
 }
 
 }  // namespace nb::ftp_internal

@@ -299,8 +299,14 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
                     dc->Abort();  // the client closed the data connection, or ABOR
                 }
             }
+            const bool aborted = dc->IsAborted() || !dc->Active();
+            // A file that shrank while it was sent ended early: the client has fewer bytes
+            // than the 150 reply announced, which is no completed transfer.
+            if (!aborted && source->GetPosition() < size)
+                RaiseFtpError(cmd, 451, "Requested action aborted: " + fileName +
+                                            ": file changed while it was sent");
             source.reset();
-            if (dc->IsAborted() || !dc->Active())
+            if (aborted)
                 status = TnbFtpFileTransferStatus::tsAbort;
             DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
         } catch (const std::exception& e) {
@@ -389,11 +395,16 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                         dc->Abort();  // the client broke the connection, or ABOR
                     }
                     size = destination->GetSize();
-                    CloseDestination(*destination);
+                    // Only a finished upload takes effect: an aborted replacement is dropped
+                    // with the stream and the old file stays (an append keeps what came).
+                    if (!dc->IsAborted())
+                        CloseDestination(*destination);
                 } catch (const EnbSocketError&) {
                     throw;
-                } catch (const std::exception& e) {
+                } catch (const EnbFileError& e) {
                     // A failed write or close (a full disk) is never a completed upload.
+                    RaiseWriteError(cmd, fileName, e);
+                } catch (const std::exception& e) {
                     RaiseFileError(cmd, fileName, e.what());
                 }
                 destination.reset();

@@ -41,6 +41,14 @@ inline constexpr std::size_t kMaxDeferredReplyBytes = 1024 * 1024;
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
 
+// Random names an upload that replaces a file tries for its new file before it fails with
+// "File exists"; a clash of 64 random bits needs someone guessing them, so a few suffice.
+inline constexpr int kMaxReplacementNames = 8;
+// SECURITY: symbolic links one path resolution below a session's root follows before it fails
+// with ELOOP, as the system's own limit (40) does; links pointing at each other must not keep a
+// worker walking.
+inline constexpr int kMaxFollowedLinks = 40;
+
 // Lines the window's log pane keeps (older ones scroll away), and lines waiting to be shown:
 // a busy server writes several lines per command, so without a bound the window's memory would
 // grow for as long as it runs. 10,000 lines is hours of an operator's reading.
