@@ -87,6 +87,8 @@ constexpr TErrorText kPlatformTexts[] = {
     {CRYPT_E_EXISTS, "The object or property already exists."},
     {CRYPT_E_NO_KEY_PROPERTY,
      "The certificate does not have a property that references a private key."},
+    {CRYPT_E_NO_REVOCATION_CHECK,
+     "The revocation function was unable to check revocation for the certificate."},
     {CRYPT_E_INVALID_X500_STRING,
      "The string contains an invalid X500 name attribute key, oid, value or delimiter."},
     {CRYPT_E_ASN1_BADTAG, "ASN1 bad tag value met."},

@@ -31,6 +31,7 @@
 namespace nb {
 
 class TnbCertContext;
+class TnbMemoryStream;
 
 // ---- Status values (the provider's SEC_E_ / SEC_I_ codes) ----
 
@@ -81,6 +82,7 @@ inline constexpr std::int32_t CRYPT_E_BAD_ENCODE = SignedCode(0x80092002);
 inline constexpr std::int32_t CRYPT_E_NOT_FOUND = SignedCode(0x80092004);
 inline constexpr std::int32_t CRYPT_E_EXISTS = SignedCode(0x80092005);
 inline constexpr std::int32_t CRYPT_E_NO_KEY_PROPERTY = SignedCode(0x8009200B);
+inline constexpr std::int32_t CRYPT_E_NO_REVOCATION_CHECK = SignedCode(0x80092012);
 inline constexpr std::int32_t CRYPT_E_INVALID_X500_STRING = SignedCode(0x80092023);
 inline constexpr std::int32_t CRYPT_E_ASN1_BADTAG = SignedCode(0x8009310B);
 inline constexpr std::int32_t NTE_BAD_KEY = SignedCode(0x80090003);
@@ -183,6 +185,7 @@ inline constexpr std::uint32_t ISC_REQ_CLIENT_FLAGS = 0x0000C11C;
 inline constexpr std::uint32_t ISC_RET_EXTENDED_ERROR = 0x4000;
 inline constexpr std::uint32_t SECPKG_ATTR_STREAM_SIZES = 4;
 inline constexpr std::uint32_t SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
+inline constexpr std::uint32_t SECPKG_ATTR_CONNECTION_INFO = 0x5A;
 inline constexpr std::uint32_t SCHANNEL_SHUTDOWN = 1;
 // Policy checks the client may ignore (HTTPSPolicyCallbackData.fdwChecks).
 inline constexpr std::uint32_t SECURITY_FLAG_IGNORE_REVOCATION = 0x80;
@@ -210,6 +213,14 @@ struct TnbStreamSizes {
     std::uint32_t BlockSize = 0;
 };
 
+// SecPkgContext_ConnectionInfo: the negotiated protocol (one SP_PROT_* bit of the role; TLS
+// 1.3, which has none, as SP_PROT_TLS1_3_SERVER / _CLIENT) and the cipher's name.
+inline constexpr std::uint32_t SP_PROT_TLS1_3_SERVER = 0x1000, SP_PROT_TLS1_3_CLIENT = 0x2000;
+struct TnbConnectionInfo {
+    std::uint32_t Protocol = 0;
+    std::string Cipher;
+};
+
 // One handshake step: the received bytes in, the token to send out. Consumed tells how many
 // input bytes the step used; the rest (SECBUFFER_EXTRA) belongs to the next step or, after the
 // last handshake message, to the application.
@@ -232,27 +243,27 @@ struct TnbDecryptBuffers {
 
 struct TnbSecurityFunctionTable {
     SECURITY_STATUS (*EnumerateSecurityPackages)(std::vector<TnbSecPkgInfo>& packages);
-    SECURITY_STATUS (*AcquireCredentialsHandle)
+    SECURITY_STATUS(*AcquireCredentialsHandle)
     (const std::string& package, std::uint32_t credentialUse, const TnbCredentialRecord& record,
      TnbCredHandle& credentials);
     SECURITY_STATUS (*FreeCredentialsHandle)(TnbCredHandle& credentials);
-    SECURITY_STATUS (*AcceptSecurityContext)
+    SECURITY_STATUS(*AcceptSecurityContext)
     (const TnbCredHandle& credentials, TnbCtxtHandle& context, std::uint32_t flags,
      TnbHandshakeBuffers& buffers);
-    SECURITY_STATUS (*InitializeSecurityContext)
+    SECURITY_STATUS(*InitializeSecurityContext)
     (const TnbCredHandle& credentials, TnbCtxtHandle& context, const std::string& targetName,
      std::uint32_t flags, TnbHandshakeBuffers& buffers);
-    // SECPKG_ATTR_STREAM_SIZES fills sizes; SECPKG_ATTR_REMOTE_CERT_CONTEXT fills peer (none
-    // and SEC_E_NO_CREDENTIALS when the peer sent no certificate).
+    // buffer by attribute: SECPKG_ATTR_STREAM_SIZES a TnbStreamSizes,
+    // SECPKG_ATTR_REMOTE_CERT_CONTEXT a std::shared_ptr<TnbCertContext> (SEC_E_NO_CREDENTIALS
+    // when the peer sent no certificate), SECPKG_ATTR_CONNECTION_INFO a TnbConnectionInfo.
     SECURITY_STATUS (*QueryContextAttributes)
-    (const TnbCtxtHandle& context, std::uint32_t attribute, TnbStreamSizes* sizes,
-     std::shared_ptr<TnbCertContext>* peer);
+    (const TnbCtxtHandle& context, std::uint32_t attribute, void* buffer);
     // Protects size bytes into one record appended to out; every byte the context has queued
     // to send before (an alert) goes out in front of it.
-    SECURITY_STATUS (*EncryptMessage)
+    SECURITY_STATUS(*EncryptMessage)
     (const TnbCtxtHandle& context, const std::uint8_t* data, std::size_t size,
-     std::vector<std::uint8_t>& out);
-    SECURITY_STATUS (*DecryptMessage)
+     TnbMemoryStream& out);
+    SECURITY_STATUS(*DecryptMessage)
     (const TnbCtxtHandle& context, const std::uint8_t* data, std::size_t size,
      TnbDecryptBuffers& buffers);
     SECURITY_STATUS (*ApplyControlToken)(const TnbCtxtHandle& context, std::uint32_t token);
