@@ -25,6 +25,11 @@ inline constexpr std::int64_t kMaxReadPass = 64 * 1024;
 // abort checks and progress reports still come every few milliseconds at memory speed.
 inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 
+// SECURITY: the payload of one TLS record as its header may announce it: 2^14 bytes and the
+// 2048 bytes of expansion TLS allows. A header announcing more is refused at once, so a partial
+// record kept for the next read never grows past one record.
+inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
+
 // SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
 // path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and
 // handled like an exceeded MaxDataSize (the connection is closed), with or without MaxDataSize.
