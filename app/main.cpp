@@ -1,6 +1,7 @@
 // The server program. `--headless` runs the server with its log on standard output until
 // SIGINT or SIGTERM; the window front end will share the same controller.
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -9,23 +10,22 @@
 #include <string>
 #include <string_view>
 
+#include "app/nbLogSink.h"
 #include "app/nbServerController.h"
+#include "util/nbLimits.h"
 
 namespace {
 
-// Writes one log entry as lines on standard output, flushed as written.
-void WriteLogLines(const std::string& text) {
+// Hands one log entry to the sink as lines.
+void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
     std::string_view rest = text;
     for (;;) {
         const auto eol = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, eol);
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
+        sink.Post(std::string(rest.substr(0, eol)));
         if (eol == std::string_view::npos)
             break;
         rest.remove_prefix(eol + 2);
     }
-    std::fflush(stdout);
 }
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root) {
@@ -37,7 +37,13 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    nb::TnbServerController controller(WriteLogLines);
+    // A log pipe whose reader has gone fails the write (EPIPE) instead of killing the server.
+    signal(SIGPIPE, SIG_IGN);
+    // The log goes through its own thread: a reader that does not keep up costs dropped lines,
+    // never a server thread. Declared first, so it outlives the controller's last line.
+    nb::TnbLogSink log(STDOUT_FILENO, nb::kMaxLogBacklog);
+    nb::TnbServerController controller(
+        [&log](const std::string& AText) { PostLogLines(log, AText); });
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {

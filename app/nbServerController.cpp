@@ -91,16 +91,20 @@ void TnbServerController::BindEvents() {
                                     TnbFtpUserAccountItemPtr& Account, const std::string&,
                                     const std::string&, bool&, bool&) {
         if (Account)
-            Log("Authenticate user: " + Account->UserName());
+            Log("Authenticate user: " + EscapeControls(Account->UserName()));
     };
     server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
                                       TnbTcpCommandParams& AParams) {
-        // SECURITY: passwords never reach the log.
+        // SECURITY: passwords never reach the log, and client text is escaped, so that a client
+        // can neither forge log lines nor drive the terminal of whoever reads the log.
         const bool secret = AParams.Command == "PASS";
-        Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
+        Log("Command: " + EscapeControls(AParams.Command) + " " +
+            (secret ? "<password>" : EscapeControls(AParams.Params)));
     };
     server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
-                                    const std::string& AResponse) { Log("Reply: " + AResponse); };
+                                    const std::string& AResponse) {
+        Log("Reply: " + EscapeControls(AResponse));
+    };
 }
 
 void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,

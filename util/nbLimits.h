@@ -37,6 +37,11 @@ inline constexpr std::size_t kMaxQueuedCommands = 256;
 // past this the connection fails with 10055 (no buffer space), like kMaxPendingOutput.
 inline constexpr std::size_t kMaxDeferredReplyBytes = 1024 * 1024;
 
+// SECURITY: log lines waiting for a slow log reader (the program's standard output). Clients
+// make the log, so a reader that stops reading must cost bounded memory and no server thread:
+// past this the lines are dropped and counted. 1 MiB is minutes of a busy server's log.
+inline constexpr std::size_t kMaxLogBacklog = 1024 * 1024;
+
 // SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
