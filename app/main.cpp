@@ -28,7 +28,8 @@ void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
     }
 }
 
-int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root) {
+int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
+                int maxConnectionsPerMinute) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -44,6 +45,7 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     nb::TnbLogSink log(STDOUT_FILENO, nb::kMaxLogBacklog);
     nb::TnbServerController controller(
         [&log](const std::string& AText) { PostLogLines(log, AText); });
+    controller.SetMaxConnectionsPerMinute(maxConnectionsPerMinute);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
@@ -81,11 +83,16 @@ int main(int argc, char** argv) {
     app.add_option("--tls", mode, "TLS mode")
         ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
         ->default_str("implicit");
+    int maxConnectionsPerMinute = 0;
+    app.add_option("--max-connections-per-minute", maxConnectionsPerMinute,
+                   "Connections one address may open per minute (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
     if (!headless) {
         std::fprintf(stderr, "The window is not part of this build yet; run with --headless.\n");
         return 2;
     }
-    return RunHeadless(mode, port, root);
+    return RunHeadless(mode, port, root, maxConnectionsPerMinute);
 }

@@ -63,7 +63,21 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     server_.SetServerOS("Windows 9x/NT.");
     server_.SetExtensions({"SIZE", "REST STREAM", "MDTM"});
     fileHandler_.SetServer(&server_);
+    // SECURITY: the guard slows down password guessing (its login delays, and per address one
+    // answer a second after a few failures) with its default settings.
+    guard_.SetEnableConnectCheck(false);
+    server_.SetGuard(&guard_);
     BindEvents();
+}
+
+void TnbServerController::SetMaxConnectionsPerMinute(int N) {
+    TnbGuardConnectionLimit limit;
+    if (N > 0) {
+        limit.SetMax(N);
+        limit.SetPeriod(60000);
+    }
+    guard_.SetConnectionLimit(limit);
+    guard_.SetEnableConnectCheck(N > 0);
 }
 
 TnbServerController::~TnbServerController() {
@@ -75,6 +89,7 @@ TnbServerController::~TnbServerController() {
         // Nothing is left to report to: the program is ending.
     }
     fileHandler_.SetServer(nullptr);
+    server_.SetGuard(nullptr);
 }
 
 void TnbServerController::BindEvents() {

@@ -42,6 +42,16 @@ inline constexpr std::size_t kMaxDeferredReplyBytes = 1024 * 1024;
 // past this the lines are dropped and counted. 1 MiB is minutes of a busy server's log.
 inline constexpr std::size_t kMaxLogBacklog = 1024 * 1024;
 
+// SECURITY: password guessing per address (the server guard's login turns). After this many
+// failed logins an address gets one answer per kLoginTurnInterval ms, however many connections
+// and user names it uses: a few typing errors cost nothing, a guesser gets one try a second.
+inline constexpr std::int32_t kLoginFailuresBeforeTurns = 3;
+inline constexpr std::int32_t kLoginTurnInterval = 1000;
+// An address that has made no login attempt for this long (ms) starts afresh: its failures are
+// forgotten only by waiting, never by a success in between (a guesser with one account of its
+// own could reset them at will).
+inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
+
 // SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
