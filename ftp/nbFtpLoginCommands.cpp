@@ -41,7 +41,7 @@ void TnbFtpServer::CmdUser(TnbFtpCommandConnection& c, const std::string& cmd,
     if (AllowAnonymousAccess() && IsAnonymousName(c.UserName())) {
         Reply(c, cmd, "331 Anonymous access allowed, send identity (e-mail name) as password.");
     } else {
-        Reply(c, cmd, "331 Password required for " + c.UserName() + ".");
+        Reply(c, cmd, "331 Password required for " + Echo(c.UserName()) + ".");
     }
 }
 
@@ -56,7 +56,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
 
     if (AllowAnonymousAccess() && IsAnonymousName(userName)) {
         if (password.empty())
-            RaiseFtpError(cmd, 530, "User " + userName + " cannot log in.");
+            RaiseFtpError(cmd, 530, "User " + Echo(userName) + " cannot log in.");
         c.SetPermissions({TnbFtpServerPermission::spChangeDir, TnbFtpServerPermission::spDownload});
         c.SetAccountRootDir(EffectiveRootDir());
         c.SetIsLoggedIn(true);
@@ -70,7 +70,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
     if (auto* guard = Guard())
         verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
     if (!verdict) {
-        const std::string text = "User " + userName + " cannot log in.";
+        const std::string text = "User " + Echo(userName) + " cannot log in.";
         c.ResetSession();
         RaiseFtpError(cmd, 530, text);
     }
@@ -81,7 +81,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
         c.SetBitsPerSec(account->BitsPerSec());
     }
     c.SetIsLoggedIn(true);
-    Reply(c, cmd, "230 User " + userName + " logged in.");
+    Reply(c, cmd, "230 User " + Echo(userName) + " logged in.");
 }
 
 void TnbFtpServer::CmdRein(TnbFtpCommandConnection& c, const std::string& cmd,

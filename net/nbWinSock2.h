@@ -138,6 +138,9 @@ int SocketSetBroadcast(int handle);
 int SocketSetReuseAddress(int handle);
 // Urgent data stays in the byte stream (FTP clients send ABOR and Telnet Synch as urgent data).
 int SocketSetOobInline(int handle);
+// Fixed kernel send and receive buffers of about `bytes` each (the kernel doubles the value for
+// its bookkeeping); switches off their automatic growth.
+int SocketSetBufferSizes(int handle, int bytes);
 // Bytes waiting to be received, or -1.
 int SocketPendingBytes(int handle);
 // The pending error of the socket (SO_ERROR, mapped; reading it clears it), 0 for none.
