@@ -1,5 +1,6 @@
-// The server program. `--headless` runs the server with its log on standard output until
-// SIGINT or SIGTERM; the window front end will share the same controller.
+// The server program. It shows the window where there is a display; `--headless` (or no display)
+// runs the server with its log on standard output until SIGINT or SIGTERM. Both front ends share
+// the one controller.
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "app/nbLogSink.h"
 #include "app/nbServerController.h"
+#include "app/nbWindowFrontEnd.h"
 #include "util/nbLimits.h"
 
 namespace {
@@ -90,9 +92,15 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
-    if (!headless) {
-        std::fprintf(stderr, "The window is not part of this build yet; run with --headless.\n");
-        return 2;
+    if (!headless && nb::WindowAvailable()) {
+        nb::TnbWindowSettings settings;
+        if (app.count("--port"))
+            settings.Port = port;
+        if (app.count("--root"))
+            settings.RootDir = root;
+        if (app.count("--tls"))
+            settings.Mode = mode;
+        return nb::RunWindow(argc, argv, settings);
     }
     return RunHeadless(mode, port, root, maxConnectionsPerMinute);
 }

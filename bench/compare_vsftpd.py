@@ -2,7 +2,10 @@
 """Runs our server and vsftpd side by side on loopback and prints one table with both.
 
     python3 bench/compare_vsftpd.py --server build-bench/bin/NorbitFtpServerSSL \
-        --load build-bench/bin/bench_ftpload
+        --load build-bench/bin/bench_ftpload [--rows big|small|all] [--tls]
+
+--rows small runs only the many-small-files rows (bench/smallfiles.py); --tls adds their TLS
+variant (explicit TLS with protected data connections on both servers).
 
 Needs root (vsftpd drops to the ftp user for anonymous sessions) and Debian's vsftpd package
 (apt-get install vsftpd). Both servers get the same scratch files and the same load client;
@@ -19,6 +22,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import smallfiles
 
 GIB = 1024 * 1024 * 1024
 
@@ -88,15 +93,40 @@ class Target:
             self.proc.kill()
 
 
-def start_ours(server, root):
+def start_ours(server, root, scratch, tls):
     port = free_port()
+    env = dict(os.environ, NORBIT_KEYS_DIR=os.path.join(scratch, "keys"))
     proc = subprocess.Popen([server, "--headless", "--port", str(port), "--root", root,
-                             "--tls", "none"], stdout=subprocess.DEVNULL)
+                             "--tls", "allow-explicit" if tls else "none"],
+                            stdout=subprocess.DEVNULL, env=env)
     wait_port(port)
     return Target("ours", proc, port, "NorbitTester", "mivoraplexan", "up")
 
 
-def start_vsftpd(root, scratch):
+def vsftpd_tls_lines(scratch):
+    """TLS for vsftpd as most sites run it: optional, TLS 1.2, and (unlike its default) no
+    demand that data connections resume the control session, which ftplib cannot do."""
+    cert = os.path.join(scratch, "vsftpd.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=localhost", "-keyout", cert, "-out", cert],
+                       check=True, capture_output=True)
+    return f"""ssl_enable=YES
+allow_anon_ssl=YES
+force_local_data_ssl=NO
+force_local_logins_ssl=NO
+force_anon_data_ssl=NO
+force_anon_logins_ssl=NO
+require_ssl_reuse=NO
+ssl_tlsv1=NO
+ssl_sslv2=NO
+ssl_sslv3=NO
+rsa_cert_file={cert}
+rsa_private_key_file={cert}
+"""
+
+
+def start_vsftpd(root, scratch, tls):
     port = free_port()
     conf = os.path.join(scratch, "vsftpd.conf")
     os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
@@ -121,14 +151,20 @@ max_clients=0
 max_per_ip=0
 vsftpd_log_file=/dev/null
 secure_chroot_dir=/var/run/vsftpd/empty
-""")
+""" + (vsftpd_tls_lines(scratch) if tls else ""))
     proc = subprocess.Popen(["vsftpd", conf], stdout=subprocess.DEVNULL)
     wait_port(port)
     return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
 
 
-def measure(t, tool, root):
+def measure(t, tool, root, rows, tls):
     res = {}
+    if rows in ("small", "all"):
+        res.update(smallfiles.measure(t, root, tls=False))
+        if tls:
+            res.update(smallfiles.measure(t, root, tls=True))
+    if rows == "small":
+        return res
     res["RETR 1 GiB (MiB/s)"] = float(t.load(tool, "retr", "big.bin")[1])
     res["STOR 1 GiB (MiB/s)"] = float(t.load(tool, "stor", f"{t.up_dir}/{t.name}.bin", GIB)[1])
     os.remove(os.path.join(root, t.up_dir, f"{t.name}.bin"))
@@ -159,6 +195,8 @@ def main():
     ap.add_argument("--server", required=True)
     ap.add_argument("--load", required=True)
     ap.add_argument("--scratch", default=None)
+    ap.add_argument("--rows", choices=("big", "small", "all"), default="all")
+    ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
     args = ap.parse_args()
     if not shutil.which("vsftpd"):
         sys.exit("vsftpd is not installed: apt-get install vsftpd")
@@ -171,21 +209,23 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if not os.path.exists(big) or os.path.getsize(big) != GIB:
+    if args.rows != "small" and (not os.path.exists(big) or os.path.getsize(big) != GIB):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
                 f.write(block)
+    smallfiles.make_tree(root)
     for i in range(10000):
         p = os.path.join(root, "many", f"file{i:05d}.txt")
         if not os.path.exists(p):
             open(p, "w").close()
 
     results = {}
-    for start in (lambda: start_ours(args.server, root), lambda: start_vsftpd(root, scratch)):
+    for start in (lambda: start_ours(args.server, root, scratch, args.tls),
+                  lambda: start_vsftpd(root, scratch, args.tls)):
         t = start()
         try:
-            results[t.name] = measure(t, args.load, root)
+            results[t.name] = measure(t, args.load, root, args.rows, args.tls)
         finally:
             t.stop()
 
@@ -195,8 +235,9 @@ def main():
     for key in results["ours"]:
         a, b = results["ours"][key], results["vsftpd"][key]
         ratio = a / b if b else float("inf")
-        note = " (lower is better)" if key in better_low else ""
-        print(f"{key:36} {a:10.1f} {b:10.1f} {ratio:12.2f}{note}")
+        lower = key in better_low or key.endswith("(s)") or key.endswith("(ms)")
+        note = " (lower is better)" if lower else ""
+        print(f"{key:36} {a:10.3g} {b:10.3g} {ratio:12.2f}{note}")
     if not args.scratch:
         shutil.rmtree(scratch, ignore_errors=True)
 

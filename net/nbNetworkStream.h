@@ -130,6 +130,8 @@ private:
     // The source when WriteCount may send it without copying: a file open for reading on a
     // plain stream of an unthrottled connection; nullptr otherwise.
     TnbFileStream* DirectSource(TnbStream* source);
+    // TCP_NODELAY on a connected socket (after Accept and Connect).
+    void SendSegmentsAtOnce();
     // Sends from file's position with zero-copy calls, adding to sent. dsCopy hands the rest to
     // the copy loop (the file system cannot do it, or the copy path is to report the failure).
     TDirectSend SendFileDirect(TnbFileStream& file, std::int64_t count, std::int64_t& sent);

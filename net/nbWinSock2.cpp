@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -462,6 +463,13 @@ int SocketSetBroadcast(int handle) {
 int SocketSetReuseAddress(int handle) {
     const int on = 1;
     if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        return Fail();
+    return 0;
+}
+
+int SocketSetNoDelay(int handle) {
+    const int on = 1;
+    if (::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
         return Fail();
     return 0;
 }

@@ -137,6 +137,9 @@ int SocketSetNonBlocking(int handle);
 int SocketSetBroadcast(int handle);
 int SocketSetReuseAddress(int handle);
 // Urgent data stays in the byte stream (FTP clients send ABOR and Telnet Synch as urgent data).
+// Sends each write at once instead of holding a small segment until the previous one is
+// acknowledged (Nagle's algorithm).
+int SocketSetNoDelay(int handle);
 int SocketSetOobInline(int handle);
 // Fixed kernel send and receive buffers of about `bytes` each (the kernel doubles the value for
 // its bookkeeping); switches off their automatic growth.

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build ccache pkg-config git
           libssl-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          python3 curl lftp openssl procps clang-14 libclang-rt-14-dev)
+          python3 curl lftp openssl procps clang-14 libclang-rt-14-dev
+          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth xdotool xclip imagemagick)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

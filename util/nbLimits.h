@@ -80,4 +80,9 @@ inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
 
+// Lines the window's log pane keeps (older ones scroll away), and lines waiting to be shown:
+// a busy server writes several lines per command, so without a bound the window's memory would
+// grow for as long as it runs. 10,000 lines is hours of an operator's reading.
+inline constexpr int kMaxLogPaneLines = 10000;
+
 }  // namespace nb

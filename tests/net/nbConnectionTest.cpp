@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <future>
 #include <thread>
@@ -17,6 +21,14 @@ namespace {
 using test::Pattern;
 using test::TTestPeer;
 using Clock = std::chrono::steady_clock;
+
+bool NoDelay(TnbConnection& connection) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return ::getsockopt(connection.Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &value, &length) ==
+               0 &&
+           value != 0;
+}
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -275,13 +287,18 @@ TEST(TnbTcpClientConnectionTest, OpensAndTalksToAServerConnection) {
     server->SetReadUntilClose(true);
     server->SetKeepOpenOnPeerClose(true);
     auto client = MakeConnection<TnbTcpClientConnection>();
+    bool clientNoDelay = false;
     auto opened = std::async(std::launch::async, [&] {
         client->Open("127.0.0.1", port);
+        // A short reply or batch must not wait for the peer's delayed ACK (about 40 ms).
+        clientNoDelay = NoDelay(*client);
         client->WriteString("LIST line\r\n", "utf-8");
         client->Close(true);
     });
     server->Accept("127.0.0.1");
+    EXPECT_TRUE(NoDelay(*server));
     opened.get();
+    EXPECT_TRUE(clientNoDelay);
     TnbMemoryStream received;
     server->ReadData(&received);
     EXPECT_EQ(received.ToString(), "LIST line\r\n");
