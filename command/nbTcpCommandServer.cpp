@@ -224,7 +224,8 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
         } else if (line.size() > kMaxCommandLine) {
             // SECURITY: an oversized complete line discards the whole read, as MaxDataSize does.
             return Exceeded(unfinished, ARemain);
-        } else if (commands >= budgetCommands_ || (commands > 0 && cost >= budgetCost_)) {
+        } else if (!line.empty() &&
+                   (commands >= budgetCommands_ || (commands > 0 && cost >= budgetCost_))) {
             // SECURITY: no room for more commands: the rest waits here, unparsed.
             waitingLines_.store(true);
             scanned_ = 0;
