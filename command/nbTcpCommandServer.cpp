@@ -271,7 +271,9 @@ TnbCommandConnection::TnbCommandConnection() = default;
 
 bool TnbCommandConnection::HoldsInput() {
     std::lock_guard lock(ConnectionLock());
-    if (TnbUserConnectionTls::HoldsInput() || RepliesWaiting()) {
+    // A parse whose commands are not queued yet: a read now would parse later lines, which
+    // could reach the queue first.
+    if (TnbUserConnectionTls::HoldsInput() || RepliesWaiting() || unqueued_.load() > 0) {
         return true;
     }
     const auto* handler = dynamic_cast<const TnbProcessCommandHandler*>(dataHandler_.get());
@@ -439,23 +441,18 @@ void TnbTcpCommandServer::ReadConnection(TnbUserConnection& AConnection) {
 
 void TnbTcpCommandServer::DispatchInput(TnbCommandConnection& AConnection,
                                         TnbProcessDataContext& AContext) {
-    // The commands of the parse are queued (or have failed) once Dispatch returns; lines that
-    // waited behind them may be taken from then on.
-    struct TQueued {
-        TnbCommandConnection& connection;
-        bool done = false;
-        void Done() {
-            if (!done) {
-                done = true;
-                --connection.unqueued_;
-            }
+    // ProcessCommands marks the parse as queued before it runs anything; a parse that fails
+    // before it gets there is marked here.
+    const auto queued = [&] {
+        if (AConnection.unqueued_.load() > 0) {
+            --AConnection.unqueued_;
         }
-        ~TQueued() { Done(); }
-    } queued{AConnection};
+        AConnection.ResumeInput();
+    };
     try {
         AConnection.DataHandler()->Dispatch(AContext);
     } catch (const EnbMaxDataSizeError&) {
-        queued.Done();
+        queued();
         bool handled = false;
         DoMaxDataSizeError(AConnection, handled);
         if (!handled) {
@@ -463,7 +460,6 @@ void TnbTcpCommandServer::DispatchInput(TnbCommandConnection& AConnection,
             throw;
         }
     }
-    queued.Done();
     const auto* commands = dynamic_cast<const TnbProcessCommandHandler*>(AConnection.DataHandler());
     if (commands != nullptr && commands->HasWaitingLines()) {
         DrainCommands(AConnection);  // the drain may have passed them while this parse queued
@@ -547,6 +543,11 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
             ExecuteCommand(AConnection, *info, *params);
         }
     }
+    // The parse's commands are in the queue: reads held for their order may go on.
+    if (AConnection.unqueued_.load() > 0) {
+        --AConnection.unqueued_;
+    }
+    AConnection.ResumeInput();
     DrainCommands(AConnection);
 }
 

@@ -365,7 +365,8 @@ public:
 
     // SECURITY: also holds the input while replies wait behind a multi-line reply, while parsed
     // lines wait in the buffer, and while the command queue is full (kMaxQueuedCommands, or
-    // kMaxQueuedCommandBytes of commands). Connection lock held.
+    // kMaxQueuedCommandBytes of commands); and, for the order of commands, while a parse's
+    // commands are on their way into the queue. Connection lock held.
     bool HoldsInput() override;
 
 private:
