@@ -31,7 +31,7 @@ void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
 }
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                int maxConnectionsPerMinute) {
+                int maxConnectionsPerMinute, nb::TnbDirListingStyle listing) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -48,12 +48,15 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     nb::TnbServerController controller(
         [&log](const std::string& AText) { PostLogLines(log, AText); });
     controller.SetMaxConnectionsPerMinute(maxConnectionsPerMinute);
+    controller.SetListingStyle(listing);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+    if (!controller.CreatedRootDir().empty())
+        PostLogLines(log, "Root directory created: " + controller.CreatedRootDir());
     int received = 0;
     sigwait(&stopSignals, &received);
     try {
@@ -90,6 +93,13 @@ int main(int argc, char** argv) {
                    "Connections one address may open per minute (0: no limit)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    // Unix lines by default: the clients of a Linux server (wget, ncftp) read no other kind.
+    nb::TnbDirListingStyle listing = nb::TnbDirListingStyle::lsUnix;
+    const std::map<std::string, nb::TnbDirListingStyle> listings{
+        {"unix", nb::TnbDirListingStyle::lsUnix}, {"msdos", nb::TnbDirListingStyle::lsMsDos}};
+    app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
+        ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
+        ->default_str("unix");
     CLI11_PARSE(app, argc, argv);
 
     if (!headless && nb::WindowAvailable()) {
@@ -102,5 +112,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, maxConnectionsPerMinute);
+    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing);
 }

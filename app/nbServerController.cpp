@@ -1,12 +1,14 @@
 #include "app/nbServerController.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "util/nbFileStream.h"
 #include "util/nbUtils.h"
 
 namespace nb {
@@ -42,6 +44,17 @@ bool ForceDirectories(const std::string& APath) {
     if (slash != std::string::npos && slash > 0)
         ForceDirectories(path.substr(0, slash));
     return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+void CheckRootDir(const std::string& APath) {
+    const std::string quoted = "Root directory '" + APath + "' ";
+    struct stat st {};
+    if (::stat(APath.c_str(), &st) != 0)
+        throw std::runtime_error(quoted + "cannot be used: " + SystemErrorText(errno));
+    if (!S_ISDIR(st.st_mode))
+        throw std::runtime_error(quoted + "is not a directory");
+    if (::access(APath.c_str(), R_OK | X_OK) != 0)
+        throw std::runtime_error(quoted + "cannot be read: " + SystemErrorText(errno));
 }
 
 std::string TnbServerController::DefaultRootDir() {
@@ -139,9 +152,22 @@ void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APort
     server_.SetPort(StrToInt(APortText));
     server_.SetRootDir(ARootDir);
     std::string root = server_.RootDir();
-    if (!root.empty())
+    if (root.empty())
+        root = ".";
+    struct stat st {};
+    const bool missing = ::lstat(root.c_str(), &st) != 0 && errno == ENOENT;
+    if (missing)
         ForceDirectories(root);
+    // A root that is a file or unreadable would start a server that serves nothing and says
+    // nothing about it.
+    CheckRootDir(root);
     server_.Start();
+    createdRootDir_ = missing ? root : std::string();
+}
+
+void TnbServerController::SetListingStyle(TnbDirListingStyle AStyle) {
+    server_.SetDirListingStyle(AStyle);
+    server_.SetServerOS(AStyle == TnbDirListingStyle::lsUnix ? "UNIX Type: L8" : "Windows 9x/NT.");
 }
 
 void TnbServerController::Stop() {

@@ -30,11 +30,18 @@ public:
     TnbServerController& operator=(const TnbServerController&) = delete;
 
     // The Start handler: TLS mode, port text (an integer, or the conversion error is raised and
-    // nothing starts), root directory (created with its parents when missing; a failure to create
-    // it does not stop the start), then Start. Errors are raised with the server's message.
+    // nothing starts), root directory (created with its parents when missing, see
+    // CreatedRootDir), then Start. A root that is no directory or that cannot be read is refused
+    // ("Root directory ...") and nothing starts. Errors are raised with the server's message.
     void Start(TnbServerTlsMode AMode, const std::string& APortText, const std::string& ARootDir);
     // The Stop handler: no "Close Connection" lines are written while it runs.
     void Stop();
+
+    // The listing style and the SYST text that goes with it, so clients parse the listing the
+    // way it is written: lsUnix answers SYST with "UNIX Type: L8", lsMsDos with the window's
+    // "Windows 9x/NT.". The window keeps lsMsDos (the constructor's values); the headless
+    // program, a Linux server, chooses lsUnix. Before Start.
+    void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
     TnbServerGuard& Guard() { return guard_; }
@@ -43,6 +50,8 @@ public:
     // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
     // per address and minute. Before Start.
     void SetMaxConnectionsPerMinute(int N);
+    // The root directory the last successful Start had to create, or empty.
+    const std::string& CreatedRootDir() const { return createdRootDir_; }
 
     // "$HOME/NorbitFtpServer/": the root directory offered when the user names none.
     static std::string DefaultRootDir();
@@ -54,6 +63,7 @@ private:
     // this class will own. Nothing is bound while the TLS layer has no store.
     void BindCertificateEvent();
 
+    std::string createdRootDir_;
     std::mutex logLock_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
@@ -70,5 +80,9 @@ int StrToInt(const std::string& AText);
 // Creates a directory and its missing parents; the result is only a hint (true when the
 // directory exists afterwards).
 bool ForceDirectories(const std::string& APath);
+
+// Refuses a root directory the server could not serve: raises "Root directory '<path>' ..." when
+// it is missing, no directory, or cannot be listed and entered.
+void CheckRootDir(const std::string& APath);
 
 }  // namespace nb

@@ -15,6 +15,7 @@ namespace {
 
 // Telnet command bytes that may appear in a control connection's input.
 constexpr unsigned char kIac = 255;
+constexpr unsigned char kSe = 240;  // the lowest Telnet command byte
 constexpr unsigned char kWill = 251;
 constexpr unsigned char kDont = 254;
 
@@ -33,26 +34,23 @@ std::string OneLine(std::string_view text) {
     return line;
 }
 
-// Removes Telnet IAC sequences: IAC IAC is the data byte 0xFF, IAC WILL/WONT/DO/DONT takes one
-// option byte, any other IAC x is a two-byte command (IP, DM, NOP...). Clients send IAC IP and
-// IAC DM in front of ABOR.
+// Removes Telnet sequences: IAC IAC is the data byte 0xFF, IAC WILL/WONT/DO/DONT takes one
+// option byte, IAC with another command byte (0xF0-0xFA: IP, DM, NOP...) is a two-byte command.
+// Clients send IAC IP and IAC DM in front of ABOR. Any other 0xFF is a data byte and stays: it
+// is a letter in single-byte character sets ("я" in Windows-1251).
 std::string StripTelnet(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c != kIac) {
+        const auto next =
+            i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : std::uint8_t{0};
+        if (c != kIac || next < kSe) {
             out += bytes[i];
-            continue;
-        }
-        if (i + 1 >= bytes.size()) {
-            break;  // a lone IAC at the end of the line
-        }
-        const auto command = static_cast<unsigned char>(bytes[i + 1]);
-        if (command == kIac) {
-            out += bytes[i + 1];
+        } else if (next == kIac) {
+            out += bytes[i];
             i += 1;
-        } else if (command >= kWill && command <= kDont) {
+        } else if (next >= kWill && next <= kDont) {
             i += 2;
         } else {
             i += 1;
@@ -282,6 +280,14 @@ bool TnbCommandConnection::HoldsInput() {
     }
     std::lock_guard queue(queueLock_);
     return queue_.size() >= kMaxQueuedCommands || queuedCost_ >= kMaxQueuedCommandBytes;
+}
+
+void TnbCommandConnection::DropCommands() {
+    std::lock_guard lock(queueLock_);
+    queue_.clear();
+    queuedCost_ = 0;
+    draining_ = false;
+    suspended_ = false;
 }
 
 void TnbCommandConnection::SetDataHandler(std::unique_ptr<TnbProcessDataHandler> handler) {
@@ -529,9 +535,13 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
         bool runNow = false;
         {
             std::lock_guard lock(AConnection.queueLock_);
-            // A lock-free command must reach the command that runs now (ABOR stops a transfer);
-            // with nothing running it simply takes its turn.
-            runNow = info != nullptr && info->NoLock() && AConnection.draining_;
+            // A lock-free command must reach the command that runs now (ABOR stops a transfer):
+            // at once while it waits on its peer, or while nothing else is queued before it.
+            // Behind commands not yet started it waits in the queue until the one ahead enters
+            // its blocking section, or takes its turn; with nothing running it takes its turn.
+            runNow = info != nullptr && info->NoLock() && AConnection.draining_ &&
+                     (AConnection.blocking_ ||
+                      (!AConnection.suspended_ && AConnection.queue_.empty()));
             if (!runNow) {
                 // The parse took no more than the queue has room for (SetParseBudget); the
                 // queue's bounds hold the reads, not a close.
@@ -551,28 +561,24 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
     DrainCommands(AConnection);
 }
 
-void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
+void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool AOwned) {
     const auto* handler = dynamic_cast<const TnbProcessCommandHandler*>(AConnection.DataHandler());
     const auto linesWait = [&] { return handler != nullptr && handler->HasWaitingLines(); };
-    {
+    if (!AOwned) {
         std::lock_guard lock(AConnection.queueLock_);
         if (AConnection.draining_ || (AConnection.queue_.empty() && !linesWait())) {
             return;  // the worker that drains will run them
         }
         AConnection.draining_ = true;
     }
-    // The connection ends: the rest of its commands is dropped.
-    const auto dropAll = [&] {
-        std::lock_guard lock(AConnection.queueLock_);
-        AConnection.queue_.clear();
-        AConnection.queuedCost_ = 0;
-        AConnection.draining_ = false;
-    };
     for (;;) {
         // SECURITY: while the client does not take its replies, no further command runs.
         if (OutputBacklogged(AConnection)) {
             {
                 std::lock_guard lock(AConnection.queueLock_);
+                if (AConnection.suspended_) {
+                    return;  // the command's deferred end drains what waits, and looks again
+                }
                 AConnection.draining_ = false;
             }
             // The write item that drains the output resumes the drain; if it came in between,
@@ -589,18 +595,18 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
         }
         TnbCommandConnection::TQueuedCommand item;
         const bool active = AConnection.Active();
-        bool empty = false;
+        bool takeLines = false;
         {
             std::lock_guard lock(AConnection.queueLock_);
-            empty = AConnection.queue_.empty();
+            takeLines = AConnection.queue_.empty() && !AConnection.suspended_;
         }
-        if (empty && active) {
+        if (takeLines && active) {
             try {
                 if (TakeWaitingLines(AConnection)) {
                     continue;
                 }
             } catch (...) {
-                dropAll();
+                AConnection.DropCommands();
                 throw;
             }
         }
@@ -609,6 +615,9 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
             if (!active) {
                 AConnection.queue_.clear();  // nobody is there to answer
                 AConnection.queuedCost_ = 0;
+            }
+            if (AConnection.suspended_) {
+                return;  // the command's deferred end drains what waits
             }
             if (AConnection.queue_.empty()) {
                 AConnection.draining_ = false;
@@ -621,7 +630,7 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection) {
         try {
             RunQueued(AConnection, item);
         } catch (...) {
-            dropAll();
+            AConnection.DropCommands();
             throw;
         }
     }
@@ -650,15 +659,104 @@ void TnbTcpCommandServer::ExecuteCommand(TnbCommandConnection& AConnection,
         }
     } catch (const EnbTcpCommandServerError& E) {
         // The normal refusal: the reply line, and the session goes on.
-        if (E.CloseAfterReply) {
-            SendResponseAndClose(AConnection, E.Command, E.what());
-        } else {
-            SendResponse(AConnection, E.Command, E.what());
-        }
+        SendRefusal(AConnection, E);
     } catch (const std::exception& E) {
         DoCommandError(AConnection, AParams, E);
         throw;
     }
+}
+
+void TnbTcpCommandServer::SendRefusal(TnbCommandConnection& AConnection,
+                                      const EnbTcpCommandServerError& E) {
+    if (E.CloseAfterReply) {
+        SendResponseAndClose(AConnection, E.Command, E.what());
+    } else {
+        SendResponse(AConnection, E.Command, E.what());
+    }
+}
+
+// ---- Commands that wait ----
+
+TnbCommandBlockingSection::TnbCommandBlockingSection(TnbTcpCommandServer& AServer,
+                                                     TnbCommandConnection& AConnection)
+    : server_(AServer), connection_(AConnection) {
+    server_.BeginBlockingCommand(connection_);
+}
+
+TnbCommandBlockingSection::~TnbCommandBlockingSection() {
+    server_.EndBlockingCommand(connection_);
+}
+
+void TnbTcpCommandServer::BeginBlockingCommand(TnbCommandConnection& AConnection) {
+    std::vector<TnbCommandConnection::TQueuedCommand> aside;
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.blocking_ = true;
+        // Lock-free commands that arrived before this one started were meant for it.
+        for (auto it = AConnection.queue_.begin(); it != AConnection.queue_.end();) {
+            if (it->info != nullptr && it->info->NoLock()) {
+                aside.push_back(std::move(*it));
+                it = AConnection.queue_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (!aside.empty()) {
+        RunAside(AConnection, std::move(aside));
+    }
+}
+
+void TnbTcpCommandServer::EndBlockingCommand(TnbCommandConnection& AConnection) noexcept {
+    std::lock_guard lock(AConnection.queueLock_);
+    AConnection.blocking_ = false;
+}
+
+void TnbTcpCommandServer::RunAside(TnbCommandConnection& AConnection,
+                                   std::vector<TnbCommandConnection::TQueuedCommand> ACommands) {
+    // The commands travel in a shared holder: the task must stay copyable.
+    auto commands =
+        std::make_shared<std::vector<TnbCommandConnection::TQueuedCommand>>(std::move(ACommands));
+    QueueTask(AConnection.shared_from_this(), [this, commands](TnbUserConnection& connection) {
+        auto& command = static_cast<TnbCommandConnection&>(connection);
+        for (auto& item : *commands) {
+            ExecuteCommand(command, *item.info, *item.params);
+        }
+    });
+}
+
+void TnbTcpCommandServer::DeferCommandEnd(
+    TnbCommandConnection& AConnection, std::uint32_t AMilliseconds,
+    std::function<void(TnbCommandConnection& AConnection)> AEnd) {
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.suspended_ = true;
+    }
+    InbUserConnection connection = AConnection.shared_from_this();
+    // The listener's timer waits; then a worker runs the end and what queued up behind it.
+    ScheduleTask(AMilliseconds, [this, connection, end = std::move(AEnd)] {
+        QueueTask(connection, [this, end](TnbUserConnection& target) {
+            EndDeferredCommand(static_cast<TnbCommandConnection&>(target), end);
+        });
+    });
+}
+
+void TnbTcpCommandServer::EndDeferredCommand(
+    TnbCommandConnection& AConnection, const std::function<void(TnbCommandConnection&)>& AEnd) {
+    try {
+        std::lock_guard lock(AConnection.commandLock_);
+        AEnd(AConnection);
+    } catch (const EnbTcpCommandServerError& E) {
+        SendRefusal(AConnection, E);
+    } catch (...) {
+        AConnection.DropCommands();
+        throw;
+    }
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        AConnection.suspended_ = false;
+    }
+    DrainCommands(AConnection, true);
 }
 
 // ---- Replies ----

@@ -6,9 +6,14 @@
 // Threads and order: a worker reads a connection's input under the connection lock, takes out
 // the complete lines and releases the lock before any command runs. The commands of one
 // connection run one at a time, in arrival order, from a per-connection queue that the worker
-// holding it drains; a worker never waits for another command of its connection, so one client
-// with a long command (a transfer) ties up one worker, not the pool. Lock-free commands (FTP's
-// ABOR) run at once on the worker that read them, beside the running command.
+// holding it drains; a worker never waits for another command of its connection. A command that
+// waits on its peer (a transfer) does so in a TnbCommandBlockingSection, which takes its worker
+// out of the pool's count, so a slow client ties up no worker that others need. Lock-free
+// commands (FTP's ABOR) run at once beside the running command: on the worker that read them,
+// or, when they arrived behind commands not yet started (RETR and ABOR in one read), as soon as
+// the command ahead enters its blocking section (or in turn, when it ends without one). A
+// command whose end must wait for time alone (a failed login's delay) ends through
+// DeferCommandEnd, which holds no thread; the connection's next commands wait for that end.
 //
 // Replies never block on the network (the connection keeps what the socket does not take) and
 // never carry CR or LF from their text: each becomes a blank. A reply sent while a multi-line
@@ -290,8 +295,9 @@ private:
 
 // Splits the input into command lines:
 // - the complete text is everything up to the last CR or LF byte; the bytes after it wait;
-// - a line ends at CR, LF or CR LF; NUL bytes become blanks; Telnet IAC sequences are removed
-//   (IAC IAC stays as the byte 0xFF), so "ABOR" sent with a Telnet interrupt is recognised;
+// - a line ends at CR, LF or CR LF; NUL bytes become blanks; Telnet sequences (IAC and a
+//   command byte 0xF0-0xFE) are removed, so "ABOR" sent with a Telnet interrupt is recognised;
+//   IAC IAC is one byte 0xFF, and a 0xFF before any other byte is data and stays;
 // - each line is decoded in GetRequestCharSet, trimmed, and parsed unless empty;
 // - bytes already scanned are not scanned or decoded again when more of their line arrives;
 // - SECURITY: a line longer than kMaxCommandLine, finished or not, or a buffer beyond
@@ -402,13 +408,36 @@ private:
     int multiLineDone_ = 0;  // finished replies whose OnSendMultipleLines is due
 
     // ---- Command queue (queueLock_) ----
+    // The connection ends: the rest of its commands is dropped and nobody drains any more.
+    void DropCommands();
+
     std::mutex queueLock_;
     std::deque<TQueuedCommand> queue_;
     std::size_t queuedCost_ = 0;  // QueuedCost of the commands in queue_
-    bool draining_ = false;       // a worker runs the queue's commands
+    bool draining_ = false;   // a worker runs the queue's commands (or a deferred end owns them)
+    bool blocking_ = false;   // the running command is inside a TnbCommandBlockingSection
+    bool suspended_ = false;  // the running command ends later (DeferCommandEnd)
     // Parses whose commands are not in the queue yet: waiting lines, which come after them,
     // are not taken meanwhile (they would overtake them).
     std::atomic<int> unqueued_{0};
+};
+
+// Marks the stretch of a running command that waits on its peer (a transfer, a data
+// connection's accept or connect, its TLS handshake). The worker leaves the pool's count
+// meanwhile (TnbBlockingSection), and lock-free commands waiting in the connection's queue are
+// handed to another worker at once, so ABOR reaches the transfer. Worker thread, inside the
+// command; the destructor may wait until the worker may run again (see TnbThreadPool).
+class TnbCommandBlockingSection {
+public:
+    TnbCommandBlockingSection(TnbTcpCommandServer& AServer, TnbCommandConnection& AConnection);
+    ~TnbCommandBlockingSection();
+    TnbCommandBlockingSection(const TnbCommandBlockingSection&) = delete;
+    TnbCommandBlockingSection& operator=(const TnbCommandBlockingSection&) = delete;
+
+private:
+    TnbBlockingSection section_;
+    TnbTcpCommandServer& server_;
+    TnbCommandConnection& connection_;
 };
 
 // ---- The server ----
@@ -472,6 +501,14 @@ public:
     void SendMultipleLines(TnbCommandConnection& AConnection, std::vector<std::string> ALines,
                            int ALineCount, const std::string& ATerminator);
 
+    // Called by a running command that must end only after AMilliseconds (a failed login's
+    // delay): the command returns at once and AEnd runs, under the command lock on a worker,
+    // once the time has passed; the connection's next commands wait until then, and no thread
+    // is held meanwhile (the listener's task timer waits). AEnd may refuse by raising
+    // EnbTcpCommandServerError, as a command does. Dropped when the server stops.
+    void DeferCommandEnd(TnbCommandConnection& AConnection, std::uint32_t AMilliseconds,
+                         std::function<void(TnbCommandConnection& AConnection)> AEnd);
+
     // The table; fill it in RegisterCommands.
     TnbTcpCommandList& CommandList() { return commandList_; }
 
@@ -521,20 +558,24 @@ protected:
     void ProcessCommands(TnbCommandConnection& AConnection, TnbProcessDataContext& AContext);
     void ExecuteCommand(TnbCommandConnection& AConnection, TnbTcpCommandInfo& AInfo,
                         TnbTcpCommandParams& AParams);
+    // A command's refusal becomes its reply (closing the connection after it when asked).
+    void SendRefusal(TnbCommandConnection& AConnection, const EnbTcpCommandServerError& E);
     // Continues the multi-line reply of the connection; under the connection lock.
     void SendNextLines(TnbCommandConnection& AConnection);
 
 private:
     friend class TnbTcpCustomCommandInfo;
     friend class TnbProcessCommandHandler;
+    friend class TnbCommandBlockingSection;
 
     void EnsureCommandsRegistered();
     // Runs queued commands until the queue is empty, unless another worker already does; takes
-    // the lines that wait in the input buffer as the queue empties.
+    // the lines that wait in the input buffer as the queue empties. With AOwned the caller
+    // already holds the drain (the end of a deferred command).
     // SECURITY: stops while the connection's output is backed up (OutputBacklogged); the write
     // item that drains the output resumes it. So a client that does not read makes the server
     // produce no more than one command's reply beyond the hold mark.
-    void DrainCommands(TnbCommandConnection& AConnection);
+    void DrainCommands(TnbCommandConnection& AConnection, bool AOwned = false);
     bool OutputBacklogged(TnbCommandConnection& AConnection);
     // The budget of the next parse: the room in the command queue (none while backlogged).
     void SetParseBudget(TnbCommandConnection& AConnection, TnbProcessDataHandler& AHandler);
@@ -543,6 +584,15 @@ private:
     bool TakeWaitingLines(TnbCommandConnection& AConnection);
     // Dispatches a parsed context; the MaxDataSize failure closes the connection unless handled.
     void DispatchInput(TnbCommandConnection& AConnection, TnbProcessDataContext& AContext);
+    // The running command enters or leaves its blocking section.
+    void BeginBlockingCommand(TnbCommandConnection& AConnection);
+    void EndBlockingCommand(TnbCommandConnection& AConnection) noexcept;
+    // Runs lock-free commands on a worker of their own.
+    void RunAside(TnbCommandConnection& AConnection,
+                  std::vector<TnbCommandConnection::TQueuedCommand> ACommands);
+    // Runs a command's deferred end, then the commands that waited for it.
+    void EndDeferredCommand(TnbCommandConnection& AConnection,
+                            const std::function<void(TnbCommandConnection&)>& AEnd);
     void RunQueued(TnbCommandConnection& AConnection, TnbCommandConnection::TQueuedCommand& item);
     // Writes a single reply now, or behind the multi-line reply being sent.
     void WriteReply(TnbCommandConnection& AConnection, std::string bytes, bool close);

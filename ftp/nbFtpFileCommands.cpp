@@ -82,13 +82,10 @@ void TnbFtpServer::DeleteEntry(TnbFtpCommandConnection& c, const std::string& cm
     // SECURITY: both commands end in the same event, so the right that counts is the one of the
     // entry's real type: removing directories does not allow deleting files, nor the reverse.
     {
-        TnbFtpFileInfoList list;
-        bool found = true;
         std::string ignored;
-        DoGetFileList(c, full, std::string(), true, list, found, ignored);
-        if (found && list.Count() == 1) {
-            const auto actual = list[0].IsDirectory ? TnbFtpServerPermission::spRemoveDir
-                                                    : TnbFtpServerPermission::spDelete;
+        if (auto entry = LookupEntry(c, full, true, ignored)) {
+            const auto actual = entry->IsDirectory ? TnbFtpServerPermission::spRemoveDir
+                                                   : TnbFtpServerPermission::spDelete;
             if (actual != permission)
                 CheckPermission(c, cmd, actual, name);
         }
@@ -152,6 +149,10 @@ void TnbFtpServer::CmdSize(TnbFtpCommandConnection& c, const std::string& cmd,
     if (name.empty())
         RaiseInvalidArgument(cmd);
     auto entry = GetFileInfo(c, cmd, name);
+    // A directory has no size a client could compare with a download: answered as for a
+    // missing file, so mirroring clients do not take it for an empty file.
+    if (entry->IsDirectory)
+        RaiseFileError(cmd, name, kEntryNotFound);
     Reply(c, cmd, "213 " + std::to_string(entry->Size));
 }
 

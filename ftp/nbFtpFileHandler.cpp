@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <exception>
 
 #include "ftp/nbFtpServer.h"
+#include "util/nbConfinedRoot.h"
 #include "util/nbFileStream.h"
 
 namespace nb {
@@ -69,30 +71,72 @@ void Fail(bool& success, std::string& message, int error) {
     message = SystemErrorText(error);
 }
 
-// Owns one descriptor.
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    explicit operator bool() const { return fd_ >= 0; }
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 struct TDirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
 using TDirHandle = std::unique_ptr<DIR, TDirCloser>;
 
-// Lists the entries of an open directory that match mask.
-void ListDirectory(int dirFd, std::string_view mask, bool includeHidden, TnbFtpFileInfoList& list) {
+std::string Join(const std::string& relative, std::string_view name) {
+    return relative.empty() ? std::string(name) : relative + "/" + std::string(name);
+}
+
+// The entry relative (below root) as a listing shows it: links followed beneath the root.
+bool StatBeneath(const TnbConfinedRoot& root, const std::string& relative, struct stat& st) {
+    try {
+        const TnbFd fd = root.Open(relative, O_PATH);
+        return ::fstat(fd.Get(), &st) == 0;
+    } catch (const EnbFileError&) {
+        return false;  // missing, or a link that leads outside: not there for the client
+    }
+}
+
+// SECURITY: the paths the server hands over are its own lexical resolution below the session's
+// root, which follows no link. Every one of them is resolved again here, beneath the root's
+// descriptor (TnbConfinedRoot), because only the file system knows where a link leads: a link
+// out of the root counts as missing, operations on an entry (remove, rename, create) act on
+// the entry itself inside its directory, and a path that is not below the root at all (an
+// OnGetFullPath of the host's that maps elsewhere) is refused with EACCES.
+// Direct callers without a server or a session resolve beneath "/".
+TnbConfinedRoot RootOf(TnbFtpServer* server, TnbFtpCommandConnection* connection) {
+    return TnbConfinedRoot(server != nullptr && connection != nullptr
+                               ? server->GetRootDir(*connection)
+                               : std::string("/"));
+}
+
+std::string Below(const TnbConfinedRoot& root, const std::string& path) {
+    std::string relative;
+    if (!root.RelativePath(path, relative))
+        throw EnbFileError(EACCES);
+    return relative;
+}
+
+std::string LinkTarget(int dir, const std::string& name) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlinkat(dir, name.c_str(), buffer, sizeof buffer);
+    if (n < 0)
+        throw EnbFileError(errno);
+    if (static_cast<std::size_t>(n) >= sizeof buffer)
+        throw EnbFileError(ENAMETOOLONG);
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+// Runs an answering method's work: file errors become the system's text, other exceptions
+// their message; nothing raises out of the handler.
+template <typename F>
+void Answer(bool& success, std::string& message, F&& work) {
+    try {
+        work();
+    } catch (const EnbFileError& e) {
+        Fail(success, message, e.ErrorCode);
+    } catch (const std::exception& e) {
+        success = false;
+        message = e.what();
+    }
+}
+
+// Lists the entries of an open directory (relative below root) that match mask.
+void ListDirectory(const TnbConfinedRoot& root, const std::string& relative, int dirFd,
+                   std::string_view mask, bool includeHidden, TnbFtpFileInfoList& list) {
     // fdopendir takes the descriptor over; a duplicate keeps the caller's own.
     const int scanFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
     if (scanFd < 0)
@@ -121,8 +165,11 @@ void ListDirectory(int dirFd, std::string_view mask, bool includeHidden, TnbFtpF
         if (!MatchesFileMask(name, mask))
             continue;
         struct stat st {};
-        // Follows symbolic links; a broken one (or one that vanished meanwhile) is left out.
-        if (::fstatat(dirFd, entry->d_name, &st, 0) != 0)
+        // A link is followed beneath the root; a broken one, one that leads outside, or an
+        // entry that vanished meanwhile is left out.
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode) && !StatBeneath(root, Join(relative, name), st))
             continue;
         if (!IsListableKind(st))
             continue;
@@ -163,116 +210,178 @@ bool MatchesFileMask(std::string_view name, std::string_view mask) {
     return m == mask.size();
 }
 
-void TnbFtpFileHandler::OnCreateDir(TnbFtpServer*, TnbFtpCommandConnection*,
+void TnbFtpFileHandler::OnCreateDir(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                                     const std::string& AName, bool& Success,
                                     std::string& AErrorMessage) {
-    if (::mkdir(AName.c_str(), 0777) != 0)
-        Fail(Success, AErrorMessage, errno);
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        const auto parent = root.OpenParent(Below(root, AName));
+        if (::mkdirat(parent.Dir.Get(), parent.Name.c_str(), 0777) != 0)
+            throw EnbFileError(errno);
+    });
 }
 
-void TnbFtpFileHandler::OnDelete(TnbFtpServer*, TnbFtpCommandConnection*, const std::string& AName,
-                                 bool& Success, std::string& AErrorMessage) {
-    struct stat st {};
-    // The entry itself: a link to a directory is unlinked, never its target removed.
-    if (::lstat(AName.c_str(), &st) != 0)
-        return Fail(Success, AErrorMessage, errno);
-    const int rc = S_ISDIR(st.st_mode) ? ::rmdir(AName.c_str()) : ::unlink(AName.c_str());
-    if (rc != 0)
-        Fail(Success, AErrorMessage, errno);
+void TnbFtpFileHandler::OnDelete(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                                 const std::string& AName, bool& Success,
+                                 std::string& AErrorMessage) {
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        const auto parent = root.OpenParent(Below(root, AName));
+        struct stat st {};
+        // The entry itself: a link to a directory is unlinked, never its target removed.
+        if (::fstatat(parent.Dir.Get(), parent.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw EnbFileError(errno);
+        const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
+        if (::unlinkat(parent.Dir.Get(), parent.Name.c_str(), flags) != 0)
+            throw EnbFileError(errno);
+    });
 }
 
-void TnbFtpFileHandler::OnRename(TnbFtpServer*, TnbFtpCommandConnection*,
+void TnbFtpFileHandler::OnRename(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                                  const std::string& ACurrentName, const std::string& ANewName,
                                  bool& Success, std::string& AErrorMessage) {
-    if (::renameat2(AT_FDCWD, ACurrentName.c_str(), AT_FDCWD, ANewName.c_str(), RENAME_NOREPLACE) ==
-        0) {
-        return;
-    }
-    const int error = errno;
-    if (error != EINVAL && error != ENOSYS)
-        return Fail(Success, AErrorMessage, error);
-    // A file system without RENAME_NOREPLACE: check, then rename. Another process could create
-    // the target in between; within this server that needs a client racing itself.
-    struct stat st {};
-    if (::lstat(ANewName.c_str(), &st) == 0)
-        return Fail(Success, AErrorMessage, EEXIST);
-    if (::rename(ACurrentName.c_str(), ANewName.c_str()) != 0) {
-        Fail(Success, AErrorMessage, errno);
-    }
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        const std::string fromPath = Below(root, ACurrentName);
+        const std::string toPath = Below(root, ANewName);
+        const auto from = root.OpenParent(fromPath);
+        const auto to = root.OpenParent(toPath);
+        struct stat st {};
+        if (::fstatat(from.Dir.Get(), from.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            throw EnbFileError(errno);
+        if (S_ISLNK(st.st_mode)) {
+            // SECURITY: a link is moved as itself. One that leads outside is not there for the
+            // client; one whose relative target would lead outside from its new place stays
+            // where it is, so no client can turn a harmless link into a way out.
+            const std::string target = LinkTarget(from.Dir.Get(), from.Name);
+            if (root.LeadsOutside(fromPath, target))
+                throw EnbFileError(ENOENT);
+            if (root.LeadsOutside(toPath, target))
+                throw EnbFileError(EACCES);
+        }
+        if (::renameat2(from.Dir.Get(), from.Name.c_str(), to.Dir.Get(), to.Name.c_str(),
+                        RENAME_NOREPLACE) == 0) {
+            return;
+        }
+        const int error = errno;
+        if (error != EINVAL && error != ENOSYS)
+            throw EnbFileError(error);
+        // A file system without RENAME_NOREPLACE: check, then rename. Another process could
+        // create the target in between; within this server that needs a client racing itself.
+        if (::fstatat(to.Dir.Get(), to.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            throw EnbFileError(EEXIST);
+        if (::renameat(from.Dir.Get(), from.Name.c_str(), to.Dir.Get(), to.Name.c_str()) != 0)
+            throw EnbFileError(errno);
+    });
 }
 
-void TnbFtpFileHandler::OnPutFile(TnbFtpServer*, TnbFtpCommandConnection*,
-                                  const std::string& AFileName, bool AOverwrite, bool AUnique,
+namespace {
+
+// Non-blocking, so that a FIFO never holds the worker; regular files ignore it.
+constexpr int kWrite = O_WRONLY | O_NONBLOCK;
+
+}  // namespace
+
+void TnbFtpFileHandler::OnPutFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                                  const std::string& AFileName, bool AOverwrite,
                                   std::unique_ptr<TnbStream>& ADestination, bool& Success,
                                   std::string& AErrorMessage) {
-    try {
-        const TnbFileMode mode = AUnique      ? TnbFileMode::fmCreateNew
-                                 : AOverwrite ? TnbFileMode::fmCreate
-                                              : TnbFileMode::fmOpenWrite;
-        ADestination = std::make_unique<TnbFileStream>(AFileName, mode);
-    } catch (const std::exception& e) {
+    ADestination.reset();
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        const std::string relative = Below(root, AFileName);
+        if (AOverwrite) {
+            // A new file that takes the old one's place only when the upload succeeds; through
+            // a link (inside), the file it points at is the one replaced.
+            const auto parent = root.OpenParent(relative, true);
+            ADestination = TnbFileStream::Replacing(parent.Dir, parent.Name);
+        } else {
+            ADestination = std::make_unique<TnbFileStream>(
+                root.Open(relative, kWrite | O_CREAT, 0666), TnbFileMode::fmOpenWrite);
+        }
+    });
+    if (!Success)
         ADestination.reset();
-        Success = false;
-        AErrorMessage = e.what();
-    }
 }
 
-void TnbFtpFileHandler::OnGetFile(TnbFtpServer*, TnbFtpCommandConnection*,
+void TnbFtpFileHandler::OnPutUniqueFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                                        const std::string& AFileName,
+                                        std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                                        std::string& AErrorMessage) {
+    ADestination.reset();
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        // The name itself must be free: O_EXCL follows no link, not even one inside.
+        const auto parent = root.OpenParent(Below(root, AFileName));
+        TnbFd fd(::openat(parent.Dir.Get(), parent.Name.c_str(),
+                          kWrite | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!fd)
+            throw EnbFileError(errno);
+        ADestination = std::make_unique<TnbFileStream>(std::move(fd), TnbFileMode::fmCreateNew);
+    });
+    if (!Success)
+        ADestination.reset();
+}
+
+void TnbFtpFileHandler::OnGetFile(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                                   const std::string& AFileName, std::unique_ptr<TnbStream>& ASource,
                                   bool& Success, std::string& AErrorMessage) {
-    try {
-        ASource = std::make_unique<TnbFileStream>(AFileName, TnbFileMode::fmOpenRead);
-    } catch (const std::exception& e) {
+    ASource.reset();
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        ASource = std::make_unique<TnbFileStream>(
+            root.Open(Below(root, AFileName), O_RDONLY | O_NONBLOCK), TnbFileMode::fmOpenRead);
+    });
+    if (!Success)
         ASource.reset();
-        Success = false;
-        AErrorMessage = e.what();
-    }
 }
 
-void TnbFtpFileHandler::OnGetFileList(TnbFtpServer*, TnbFtpCommandConnection*,
+void TnbFtpFileHandler::OnGetFileList(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                                       const std::string& APathName, const std::string& AFileMask,
                                       bool AIncludeHidden, TnbFtpFileInfoList& AFileList,
                                       bool& Success, std::string& AErrorMessage) {
-    try {
-        struct stat st {};
-        if (::stat(APathName.c_str(), &st) != 0)
-            return Fail(Success, AErrorMessage, errno);
+    Answer(Success, AErrorMessage, [&] {
+        try {
+            const TnbConfinedRoot root = RootOf(Sender, AConnection);
+            const std::string relative = Below(root, APathName);
+            const TnbFd entry = root.Open(relative, O_PATH);
+            struct stat st {};
+            if (::fstat(entry.Get(), &st) != 0)
+                throw EnbFileError(errno);
 
-        const std::string_view ownName = LastSegment(APathName);
-        if (AFileMask.empty() || !S_ISDIR(st.st_mode)) {
-            // The entry itself: a single-entry lookup, or LIST naming a file.
-            if (!IsListableKind(st) || !IsListableName(ownName)) {
-                return Fail(Success, AErrorMessage, ENOENT);
+            const std::string_view ownName = LastSegment(APathName);
+            if (AFileMask.empty() || !S_ISDIR(st.st_mode)) {
+                // The entry itself: a single-entry lookup, or LIST naming a file.
+                if (!IsListableKind(st) || !IsListableName(ownName))
+                    throw EnbFileError(ENOENT);
+                FillEntry(AFileList.Add(), ownName, st);
+                return;
             }
-            FillEntry(AFileList.Add(), ownName, st);
-            return;
-        }
 
-        // One descriptor for the directory, so every entry is looked up in the directory that
-        // was checked, even if its name is replaced meanwhile.
-        TFd dir(::open(APathName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir)
-            return Fail(Success, AErrorMessage, errno);
-        if (!HasWildcard(AFileMask)) {
-            // An exact name below the directory: found even when hidden.
-            if (!IsListableName(AFileMask) || AFileMask.find('/') != std::string::npos)
+            // One descriptor for the directory, so every entry is looked up in the directory
+            // that was checked, even if its name is replaced meanwhile.
+            const TnbFd dir(::openat(entry.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir)
+                throw EnbFileError(errno);
+            if (!HasWildcard(AFileMask)) {
+                // An exact name below the directory: found even when hidden. "." and ".." name
+                // no entry of it ("LIST x*/../.." must not show the root's parent).
+                if (!IsListableName(AFileMask) || AFileMask.find('/') != std::string::npos ||
+                    AFileMask == "." || AFileMask == "..") {
+                    throw EnbFileError(ENOENT);
+                }
+                struct stat found {};
+                if (!StatBeneath(root, Join(relative, AFileMask), found) || !IsListableKind(found))
+                    throw EnbFileError(ENOENT);
+                FillEntry(AFileList.Add(), AFileMask, found);
                 return;
-            struct stat entry {};
-            if (::fstatat(dir.Get(), AFileMask.c_str(), &entry, 0) != 0)
-                return;
-            if (IsListableKind(entry))
-                FillEntry(AFileList.Add(), AFileMask, entry);
-            return;
+            }
+            ListDirectory(root, relative, dir.Get(), AFileMask, AIncludeHidden, AFileList);
+        } catch (...) {
+            AFileList.Clear();
+            throw;
         }
-        ListDirectory(dir.Get(), AFileMask, AIncludeHidden, AFileList);
-    } catch (const EnbFileError& e) {
-        AFileList.Clear();
-        Fail(Success, AErrorMessage, e.ErrorCode);
-    } catch (const std::exception& e) {
-        AFileList.Clear();
-        Success = false;
-        AErrorMessage = e.what();
-    }
+    });
 }
 
 }  // namespace nb
@@ -290,11 +399,24 @@ TnbFtpFileHandler::~TnbFtpFileHandler() {
 void TnbFtpFileHandler::SetServer(TnbFtpServer* server) {
     if (server == server_)
         return;
-    if (server_ != nullptr)
+    if (server_ != nullptr) {
+        RemoveFreeNotification(*server_);
         Unhook(*server_);
+    }
     server_ = server;
-    if (server_ != nullptr)
+    serverLink_ = server;
+    if (server_ != nullptr) {
+        FreeNotification(*server_);
         Hook(*server_);
+    }
+}
+
+void TnbFtpFileHandler::Notification(TnbComponent& AComponent) {
+    if (&AComponent == serverLink_) {
+        server_ = nullptr;
+        serverLink_ = nullptr;
+    }
+    TnbComponent::Notification(AComponent);
 }
 
 void TnbFtpFileHandler::Hook(TnbFtpServer& server) {
@@ -308,9 +430,15 @@ void TnbFtpFileHandler::Hook(TnbFtpServer& server) {
                              const std::string& to, bool& ok,
                              std::string& message) { OnRename(&s, &c, from, to, ok, message); };
     server.OnPutFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c, const std::string& name,
-                              bool overwrite, bool unique, std::unique_ptr<TnbStream>& destination,
-                              bool& ok, std::string& message) {
-        OnPutFile(&s, &c, name, overwrite, unique, destination, ok, message);
+                              bool overwrite, std::unique_ptr<TnbStream>& destination, bool& ok,
+                              std::string& message) {
+        OnPutFile(&s, &c, name, overwrite, destination, ok, message);
+    };
+    server.OnPutUniqueFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c,
+                                    const std::string& name,
+                                    std::unique_ptr<TnbStream>& destination, bool& ok,
+                                    std::string& message) {
+        OnPutUniqueFile(&s, &c, name, destination, ok, message);
     };
     server.OnGetFile = [this](TnbFtpServer& s, TnbFtpCommandConnection& c, const std::string& name,
                               std::unique_ptr<TnbStream>& source, bool& ok, std::string& message) {
@@ -329,6 +457,7 @@ void TnbFtpFileHandler::Unhook(TnbFtpServer& server) {
     server.OnDelete = nullptr;
     server.OnRename = nullptr;
     server.OnPutFile = nullptr;
+    server.OnPutUniqueFile = nullptr;
     server.OnGetFile = nullptr;
     server.OnGetFileList = nullptr;
 }

@@ -67,21 +67,44 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
     auto wrapper = FindLoginAccount(c, userName);
     TnbFtpUserAccountItemPtr account = wrapper->FtpItem();
     bool verdict = Authenticate(c, account, password, userName);
-    if (auto* guard = Guard())
+    std::int32_t delay = 0;
+    if (auto* guard = Guard()) {
+        TnbLoginDelayDeferral deferral;
         verdict = guard->CheckLogin(userName, verdict, c.PeerIP(), Port());
+        delay = deferral.Delay();
+    }
     if (!verdict) {
         const std::string text = "User " + Echo(userName) + " cannot log in.";
         c.ResetSession();
+        if (delay > 0) {
+            // SECURITY: a failed login is answered only once the guard's delay has passed, and
+            // the session's next commands wait for that answer; but the wait holds no thread,
+            // so clients guessing passwords cost what idle ones cost and stall nobody else.
+            DeferCommandEnd(c, static_cast<std::uint32_t>(delay),
+                            [cmd, text](TnbCommandConnection&) { RaiseFtpError(cmd, 530, text); });
+            return;
+        }
         RaiseFtpError(cmd, 530, text);
     }
-    if (account) {
-        c.SetPermissions(account->Permissions());
-        const std::string root = account->RootDir();
-        c.SetAccountRootDir(root.empty() ? std::string() : FtpNormalizeRoot(root));
-        c.SetBitsPerSec(account->BitsPerSec());
+    const auto logIn = [this, account, cmd, userName](TnbFtpCommandConnection& session) {
+        if (account) {
+            session.SetPermissions(account->Permissions());
+            const std::string root = account->RootDir();
+            session.SetAccountRootDir(root.empty() ? std::string() : FtpNormalizeRoot(root));
+            session.SetBitsPerSec(account->BitsPerSec());
+        }
+        session.SetIsLoggedIn(true);
+        Reply(session, cmd, "230 User " + Echo(userName) + " logged in.");
+    };
+    if (delay > 0) {
+        // SECURITY: the address's login turn (a right password from a guessing address waits
+        // too, or parallel guesses would tell it at once); the session logs in when it comes.
+        DeferCommandEnd(c, static_cast<std::uint32_t>(delay), [logIn](TnbCommandConnection& session) {
+            logIn(static_cast<TnbFtpCommandConnection&>(session));
+        });
+        return;
     }
-    c.SetIsLoggedIn(true);
-    Reply(c, cmd, "230 User " + Echo(userName) + " logged in.");
+    logIn(c);
 }
 
 void TnbFtpServer::CmdRein(TnbFtpCommandConnection& c, const std::string& cmd,

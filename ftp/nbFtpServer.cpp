@@ -492,21 +492,41 @@ std::string TnbFtpServer::GetVirtualPath(TnbFtpCommandConnection& AConnection,
     return FtpVirtualPathOf(GetRootDir(AConnection), fullPath);
 }
 
+std::unique_ptr<TnbFtpFileInfo> TnbFtpServer::LookupEntry(TnbFtpCommandConnection& AConnection,
+                                                          const std::string& fullPath,
+                                                          bool includeHidden,
+                                                          std::string& message) {
+    // The entry is asked of its directory, its name as the mask: what a handler that lists
+    // directories answers without knowing about lookups.
+    const std::string name = FtpFileNamePart(fullPath);
+    const std::string directory = fullPath.substr(0, fullPath.size() - name.size());
+    TnbFtpFileInfoList list;
+    bool success = true;
+    DoGetFileList(AConnection, directory, name, includeHidden, list, success, message);
+    if (!success)
+        return nullptr;
+    // A name with "*" or "?" is a mask to the handler: only the entry of exactly that name is
+    // the one looked up ("CWD pu?" must not land in "pub").
+    const bool pattern = name.find_first_of("*?") != std::string::npos;
+    std::size_t found = list.Count();
+    for (std::size_t i = 0; i < list.Count(); ++i) {
+        if (pattern && list[i].FileName != name)
+            continue;
+        if (found != list.Count())
+            return nullptr;  // more than one
+        found = i;
+    }
+    return found != list.Count() ? list.Extract(found) : nullptr;
+}
+
 std::unique_ptr<TnbFtpFileInfo> TnbFtpServer::GetFileInfo(TnbFtpCommandConnection& AConnection,
                                                           const std::string& command,
                                                           const std::string& virtualPath) {
-    const std::string full = GetFullPath(AConnection, virtualPath);
-    TnbFtpFileInfoList list;
-    bool success = true;
     std::string message;
-    // An empty mask asks for the entry named by the path itself, by its exact name: a name
-    // with "*" or "?" is never a pattern here, and hidden entries are found too.
-    DoGetFileList(AConnection, full, std::string(), true, list, success, message);
-    if (!success || list.Count() != 1) {
-        RaiseFileError(command, virtualPath,
-                       message.empty() ? "The system cannot find the file specified." : message);
-    }
-    return list.Extract(0);
+    auto entry = LookupEntry(AConnection, GetFullPath(AConnection, virtualPath), false, message);
+    if (!entry)
+        RaiseFileError(command, virtualPath, message.empty() ? kEntryNotFound : message);
+    return entry;
 }
 
 void TnbFtpServer::SendMultiLineReply(TnbFtpCommandConnection& AConnection,
@@ -543,12 +563,20 @@ void TnbFtpServer::DoGetFile(TnbFtpCommandConnection& AConnection, const std::st
 }
 
 void TnbFtpServer::DoPutFile(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
-                             bool AOverwrite, bool AUnique,
-                             std::unique_ptr<TnbStream>& ADestination, bool& Success,
-                             std::string& AErrorMessage) {
-    if (OnPutFile) {
-        OnPutFile(*this, AConnection, AFileName, AOverwrite, AUnique, ADestination, Success,
-                  AErrorMessage);
+                             bool AOverwrite, std::unique_ptr<TnbStream>& ADestination,
+                             bool& Success, std::string& AErrorMessage) {
+    if (OnPutFile)
+        OnPutFile(*this, AConnection, AFileName, AOverwrite, ADestination, Success, AErrorMessage);
+}
+
+void TnbFtpServer::DoPutUniqueFile(TnbFtpCommandConnection& AConnection,
+                                   const std::string& AFileName,
+                                   std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                                   std::string& AErrorMessage) {
+    if (OnPutUniqueFile) {
+        OnPutUniqueFile(*this, AConnection, AFileName, ADestination, Success, AErrorMessage);
+    } else {
+        DoPutFile(AConnection, AFileName, true, ADestination, Success, AErrorMessage);
     }
 }
 

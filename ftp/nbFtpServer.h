@@ -7,6 +7,10 @@
 //
 // Threads: commands run on the worker threads of the server's pool; the commands of one
 // connection run one at a time (the command lock), except ABOR, which runs beside a transfer.
+// A transfer, from opening its data connection (accept, connect, and the TLS handshake of a
+// protected one, which must run there too) to its last byte, runs in a blocking section: its
+// worker counts against no other session while the client is slow. A failed login's delay
+// holds no thread: the 530 is sent by the listener's task timer (DeferCommandEnd).
 // Events fire on the worker that runs the command, so handlers must be thread-safe.
 // Properties a host may change while the server runs (RootDir, Extensions, UserAccounts and the
 // plain flags) are guarded; the rest is configured before Start.
@@ -119,12 +123,15 @@ using TnbFtpGetFileEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AFileName,
     std::unique_ptr<TnbStream>& ASource, bool& Success, std::string& AErrorMessage)>;
 // AOverwrite: truncate or create the file. Otherwise the file is opened without truncation and
-// created when missing (APPE, a resumed STOR). AUnique (STOU): the file must be created new;
-// the handler fails when the name exists already.
+// created when missing (APPE, a resumed STOR).
 using TnbFtpPutFileEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AFileName,
-    bool AOverwrite, bool AUnique, std::unique_ptr<TnbStream>& ADestination, bool& Success,
+    bool AOverwrite, std::unique_ptr<TnbStream>& ADestination, bool& Success,
     std::string& AErrorMessage)>;
+// STOU: the file must be created new; the handler fails when the name exists already.
+using TnbFtpPutUniqueFileEvent = std::function<void(
+    TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+    std::unique_ptr<TnbStream>& ADestination, bool& Success, std::string& AErrorMessage)>;
 // The handler may supply an account made for this one login.
 using TnbFtpCreateUserAccountEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
@@ -137,9 +144,11 @@ using TnbFtpNameEvent =
                        const std::string& AName, bool& Success, std::string& AErrorMessage)>;
 using TnbFtpConnectionEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection)>;
-// With a mask: the entries of the directory APathName that match it (a path naming a file
-// lists that file; a missing path fails). With an EMPTY mask: the one entry named by APathName
-// itself, by its exact name, hidden or not (the single-entry lookup).
+// The entries of the directory APathName that match AFileMask (a path naming a file lists that
+// file; a missing path fails). The single-entry lookup (CWD, SIZE, MDTM, RNFR, STOU) passes the
+// entry's directory, ending in "/", with the entry's name as the mask and AIncludeHidden false;
+// a handler should find a hidden entry that the mask names exactly. The server takes the one
+// entry listed, or the one named exactly like the mask when a name with "*" or "?" matched more.
 using TnbFtpFileListEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& APathName,
     const std::string& AFileMask, bool AIncludeHidden, TnbFtpFileInfoList& AFileList, bool& Success,
@@ -335,6 +344,9 @@ public:
 
     TnbFtpGetFileEvent OnGetFile;
     TnbFtpPutFileEvent OnPutFile;
+    // Unbound, STOU uses OnPutFile with AOverwrite true: the name it picked was free a moment
+    // before, but a file made meanwhile would be replaced.
+    TnbFtpPutUniqueFileEvent OnPutUniqueFile;
     TnbFtpCreateUserAccountEvent OnCreateUserAccount;
     TnbFtpAuthenticateEvent OnAuthenticate;
     TnbFtpNameEvent OnCreateDir;
@@ -417,8 +429,12 @@ protected:
                            std::unique_ptr<TnbStream>& ASource, bool& Success,
                            std::string& AErrorMessage);
     virtual void DoPutFile(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
-                           bool AOverwrite, bool AUnique, std::unique_ptr<TnbStream>& ADestination,
+                           bool AOverwrite, std::unique_ptr<TnbStream>& ADestination,
                            bool& Success, std::string& AErrorMessage);
+    virtual void DoPutUniqueFile(TnbFtpCommandConnection& AConnection,
+                                 const std::string& AFileName,
+                                 std::unique_ptr<TnbStream>& ADestination, bool& Success,
+                                 std::string& AErrorMessage);
     virtual void DoCreateUserAccount(TnbFtpCommandConnection& AConnection,
                                      const std::string& AUserName,
                                      TnbFtpUserAccountItemPtr& Account);
@@ -468,6 +484,10 @@ private:
                const std::string& text);
     // The standard checks of most commands: TLS required, then logged in.
     void CheckSession(TnbFtpCommandConnection& AConnection, const std::string& command);
+    // The single-entry lookup of a local path: the entry, or nullptr with the event's message.
+    std::unique_ptr<TnbFtpFileInfo> LookupEntry(TnbFtpCommandConnection& AConnection,
+                                                const std::string& fullPath, bool includeHidden,
+                                                std::string& message);
     // Refuses a command that would act on the root itself.
     void CheckNotRoot(TnbFtpCommandConnection& AConnection, const std::string& command,
                       const std::string& fullPath, const std::string& name);

@@ -2,7 +2,9 @@
 // reply-text hygiene, address comparison, the transfer scope. Internal to the ftp library.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -54,19 +56,28 @@ inline bool SameAddress(const std::string& a, const std::string& b) {
     return pa && pb && SameTextAscii(pa->ToString(), pb->ToString());
 }
 
-// A decimal number of 0 or more without sign, or nothing.
+// A decimal number from 0 to 2^63-1 without sign, or nothing.
 inline bool ParseOffset(std::string_view text, std::int64_t& value) {
-    if (text.empty() || text.size() > 19)
+    if (text.empty())
         return false;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     std::int64_t result = 0;
     for (char ch : text) {
         if (ch < '0' || ch > '9')
             return false;
-        result = result * 10 + (ch - '0');
+        const int digit = ch - '0';
+        // SECURITY: checked before it happens, so a long number never wraps into a negative
+        // or a small offset.
+        if (result > (kMax - digit) / 10)
+            return false;
+        result = result * 10 + digit;
     }
     value = result;
     return true;
 }
+
+// What a lookup that found nothing reports when the file event gave no message.
+inline const std::string kEntryNotFound = "The system cannot find the file specified.";
 
 inline const char* const kTypeNames[] = {"ASCII", "BINARY"};
 inline const char* const kFormNames[] = {"Print", "Nonprint"};
@@ -77,19 +88,28 @@ inline const std::string kTransferComplete = "Transfer complete";
 inline const std::string kTransferAborted = "Transfer aborted";
 inline const std::string kTransferAbortedReply = "426 Connection closed, transfer aborted.";
 
-// The end of a transfer command, whatever way it leaves: the data connection served its one
-// transfer and goes, and ABOR no longer sees a transfer.
+// A transfer command from the moment it may wait on its client: ABOR sees the transfer, and
+// the wait (opening the data connection, its TLS handshake, the copy) runs in a blocking
+// section, so its worker counts against no other session. At the end, whatever way it leaves,
+// the data connection served its one transfer and goes, and ABOR no longer sees a transfer.
 class TTransferScope {
 public:
-    explicit TTransferScope(TnbFtpCommandConnection& connection) : connection_(connection) {
-        connection_.BeginTransfer();
-    }
+    TTransferScope(TnbFtpServer& server, TnbFtpCommandConnection& connection)
+        : connection_(connection), begun_(Begin(connection)), blocking_(server, connection) {}
     ~TTransferScope() { connection_.EndTransfer(); }
     TTransferScope(const TTransferScope&) = delete;
     TTransferScope& operator=(const TTransferScope&) = delete;
 
 private:
+    // Before the blocking section: an ABOR it lets through must find the transfer.
+    static bool Begin(TnbFtpCommandConnection& connection) {
+        connection.BeginTransfer();
+        return true;
+    }
+
     TnbFtpCommandConnection& connection_;
+    bool begun_;
+    TnbCommandBlockingSection blocking_;
 };
 
 // Closes a file stream to learn of late write failures (a full disk shows at close); other
@@ -97,6 +117,18 @@ private:
 inline void CloseDestination(TnbStream& stream) {
     if (auto* file = dynamic_cast<TnbFileStream*>(&stream))
         file->Close();
+}
+
+// A write to an upload's file failed: a full disk is 452 and an exceeded quota or file size
+// limit 552 (RFC 959), each with the system's text; anything else is 550.
+[[noreturn]] inline void RaiseWriteError(const std::string& command, const std::string& name,
+                                         const EnbFileError& error) {
+    int code = 550;
+    if (error.ErrorCode == ENOSPC)
+        code = 452;
+    else if (error.ErrorCode == EDQUOT || error.ErrorCode == EFBIG)
+        code = 552;
+    TnbFtpServer::RaiseFtpError(command, code, name + ": " + error.what());
 }
 
 }  // namespace nb::ftp_internal

@@ -29,12 +29,20 @@ std::pair<std::string, std::uint8_t> OneLetterArgument(const std::string& cmd,
     return {std::move(a), static_cast<std::uint8_t>(pos)};
 }
 
+// Data always flows as a stream of the file's bytes: a known MODE or STRU letter that asks for
+// anything else is refused rather than acknowledged and then ignored.
+void RequireSupported(const std::string& cmd, const std::string& letter, const char* supported) {
+    if (letter != supported)
+        TnbFtpServer::RaiseFtpError(cmd, 504, "Command not implemented for that parameter.");
+}
+
 }  // namespace
 
 void TnbFtpServer::CmdMode(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const auto [letter, index] = OneLetterArgument(cmd, p, "BCSZ");
+    RequireSupported(cmd, letter, "S");
     c.SetTransferMode(index);
     Reply(c, cmd, "200 Mode " + letter + " ok.");
 }
@@ -43,6 +51,7 @@ void TnbFtpServer::CmdStru(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
     const auto [letter, index] = OneLetterArgument(cmd, p, "FRP");
+    RequireSupported(cmd, letter, "F");
     c.SetTransferStructure(index);
     Reply(c, cmd, "200 STRU " + letter + " ok.");
 }

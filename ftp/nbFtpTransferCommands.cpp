@@ -2,6 +2,8 @@
 // STOU, ABOR).
 #include "ftp/nbFtpServer.h"
 
+#include <system_error>
+
 #include "ftp/nbFtpPath.h"
 #include "ftp/nbFtpServerInternal.h"
 #include "net/nbConnection.h"
@@ -13,6 +15,21 @@ namespace nb {
 using namespace ftp_internal;
 
 // ---- Data connections ----
+
+namespace {
+
+// A new data connection, or 425 when the system has no descriptor left for its events: the
+// client learns that no data connection is possible and the session goes on.
+template <class TConnection>
+std::unique_ptr<TConnection> NewDataConnection(const std::string& command) {
+    try {
+        return std::make_unique<TConnection>();
+    } catch (const std::system_error&) {
+        TnbFtpServer::RaiseCannotOpenDataConnection(command);
+    }
+}
+
+}  // namespace
 
 std::shared_ptr<TnbTcpConnection> TnbFtpServer::InitDataConnection(
     TnbFtpCommandConnection& AConnection, std::unique_ptr<TnbTcpConnection> dataConnection) {
@@ -59,17 +76,26 @@ std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
         dc->Abort();  // the server stops: no transfer starts any more
     if (dc->IsAborted())
         return dc;
-    if (AConnection.IsPassive()) {
-        Reply(AConnection, command, reply);
-        auto* server = static_cast<TnbTcpServerConnection*>(dc.get());
-        // SECURITY: the passive port is open to anyone who finds it first; without FXP only the
-        // control connection's client may take the transfer.
-        server->Accept(UseFxp() ? std::string() : AConnection.PeerIP());
-    } else {
-        auto* client = static_cast<TnbTcpClientConnection*>(dc.get());
-        client->Open(AConnection.DataHost(), AConnection.DataPort());
-        if (dc->Active() && !dc->IsAborted())
+    // A data connection that cannot be made (refused, timed out, no descriptor left) fails this
+    // one command; the session goes on.
+    try {
+        // The kind of the prepared connection decides, not IsPassive: a PORT or PASV refused
+        // after it changed IsPassive leaves the earlier connection in place.
+        if (auto* server = dynamic_cast<TnbTcpServerConnection*>(dc.get())) {
             Reply(AConnection, command, reply);
+            // SECURITY: the passive port is open to anyone who finds it first; without FXP only
+            // the control connection's client may take the transfer.
+            server->Accept(UseFxp() ? std::string() : AConnection.PeerIP());
+        } else {
+            auto& client = dynamic_cast<TnbTcpClientConnection&>(*dc);
+            client.Open(AConnection.DataHost(), AConnection.DataPort());
+            if (dc->Active() && !dc->IsAborted())
+                Reply(AConnection, command, reply);
+        }
+    } catch (const EnbTcpCommandServerError&) {
+        throw;
+    } catch (const EnbSocketError&) {
+        RaiseCannotOpenDataConnection(command);
     }
     return dc;
 }
@@ -108,7 +134,7 @@ void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
     c.SetDataPort(port);
     if (!IsValidPortTarget(c))
         RaiseInvalidArgument(cmd);
-    InitDataConnection(c, std::make_unique<TnbTcpClientConnection>());
+    InitDataConnection(c, NewDataConnection<TnbTcpClientConnection>(cmd));
     Reply(c, cmd, "200 PORT command successful.");
 }
 
@@ -116,7 +142,7 @@ void TnbFtpServer::CmdPasv(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams&) {
     CheckSession(c, cmd);
     c.SetIsPassive(true);
-    auto dc = InitDataConnection(c, std::make_unique<TnbTcpServerConnection>());
+    auto dc = InitDataConnection(c, NewDataConnection<TnbTcpServerConnection>(cmd));
     c.SetDataHost(std::string());
     std::string text;
     try {
@@ -160,9 +186,14 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string path = argument;
     std::string mask = "*";
     bool includeHidden = false;
-    if (SameTextAscii(path, "-al") || SameTextAscii(path, "-a")) {
-        path.clear();
-        includeHidden = true;
+    // Leading words that begin with "-" are ls options ("-la", "-R"), as many clients send them:
+    // "a" shows hidden entries, the other letters change nothing here. The rest is the path.
+    while (!path.empty() && path.front() == '-') {
+        const auto blank = path.find(' ');
+        const std::string_view options = std::string_view(path).substr(0, blank);
+        if (options.find_first_of("aA") != std::string_view::npos)
+            includeHidden = true;
+        path = blank == std::string::npos ? std::string() : Trimmed(path.substr(blank + 1));
     }
     if (path.find_first_of("*?") != std::string::npos) {
         const std::string local = ToLocalPath(path);
@@ -192,7 +223,7 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
 
     bool aborted = false;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         auto dc = OpenDataConnection(c, cmd, "150 Opening data connection.");
         if (dc->Active() && !dc->IsAborted()) {
             try {
@@ -240,7 +271,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string responseMessage;
     std::int64_t size = 0;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         try {
             std::unique_ptr<TnbStream> source;
             bool success = true;
@@ -268,8 +299,14 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
                     dc->Abort();  // the client closed the data connection, or ABOR
                 }
             }
+            const bool aborted = dc->IsAborted() || !dc->Active();
+            // A file that shrank while it was sent ended early: the client has fewer bytes
+            // than the 150 reply announced, which is no completed transfer.
+            if (!aborted && source->GetPosition() < size)
+                RaiseFtpError(cmd, 451, "Requested action aborted: " + fileName +
+                                            ": file changed while it was sent");
             source.reset();
-            if (dc->IsAborted() || !dc->Active())
+            if (aborted)
                 status = TnbFtpFileTransferStatus::tsAbort;
             DoGetFileDone(c, full, size, status, errorMessage, responseMessage);
         } catch (const std::exception& e) {
@@ -317,7 +354,7 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
     std::string responseMessage;
     std::int64_t size = 0;
     {
-        TTransferScope scope(c);
+        TTransferScope scope(*this, c);
         auto dc =
             OpenDataConnection(c, cmd, "150 Opening data connection for " + Echo(fileName) + ".");
         // An ABOR while the data connection was being opened ends the command before the file
@@ -330,7 +367,11 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                 std::unique_ptr<TnbStream> destination;
                 bool success = true;
                 std::string message;
-                DoPutFile(c, full, !resume, unique, destination, success, message);
+                if (unique) {
+                    DoPutUniqueFile(c, full, destination, success, message);
+                } else {
+                    DoPutFile(c, full, !resume, destination, success, message);
+                }
                 if (!success || !destination)
                     RaiseFileError(cmd, fileName, message);
                 if (resume) {
@@ -355,11 +396,16 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                         dc->Abort();  // the client broke the connection, or ABOR
                     }
                     size = destination->GetSize();
-                    CloseDestination(*destination);
+                    // Only a finished upload takes effect: an aborted replacement is dropped
+                    // with the stream and the old file stays (an append keeps what came).
+                    if (!dc->IsAborted())
+                        CloseDestination(*destination);
                 } catch (const EnbSocketError&) {
                     throw;
-                } catch (const std::exception& e) {
+                } catch (const EnbFileError& e) {
                     // A failed write or close (a full disk) is never a completed upload.
+                    RaiseWriteError(cmd, fileName, e);
+                } catch (const std::exception& e) {
                     RaiseFileError(cmd, fileName, e.what());
                 }
                 destination.reset();

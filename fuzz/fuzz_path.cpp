@@ -1,15 +1,22 @@
 // Path confinement: for any root, current directory and client path, the local path the FTP
 // server resolves is the session's root or lies below it, byte for byte, and is lexically
 // normal below the root (no empty, "." or ".." segment the file system could still climb with).
+// Then the file handler's resolution of the same path (and of the raw client path) beneath a
+// real tree full of links, inside and out, never opens anything outside that tree's root.
+#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "ftp/nbFtpPath.h"
 #include "ftp/nbFtpServer.h"
 #include "fuzz/nbFuzzSupport.h"
+#include "util/nbConfinedRoot.h"
 
 namespace {
 
@@ -65,6 +72,79 @@ void CheckConfined(const std::string& root, const std::string& answer, const std
     }
 }
 
+// <tmp>/root with links of every kind, next to <tmp>/outside; made once per process (the fuzzer
+// only opens with O_PATH, so the tree never changes).
+struct TLinkTree {
+    std::string Top, Root, RealRoot;
+    TLinkTree() {
+        std::string pattern = "/tmp/nbfuzz-path-XXXXXX";
+        Require(::mkdtemp(pattern.data()) != nullptr, "a scratch directory", pattern);
+        Top = pattern;
+        Root = Top + "/root";
+        for (const char* dir : {"/outside", "/outside/dir", "/root", "/root/d1", "/root/d1/d2"})
+            ::mkdir((Top + dir).c_str(), 0755);
+        const std::pair<const char*, std::string> links[] = {
+            {"in", "d1"},
+            {"abs_in", Root + "/d1/d2"},
+            {"out", "../outside"},
+            {"abs_out", Top + "/outside/dir"},
+            {"dang", "../outside/new"},
+            {"d1/up", "../.."},
+            {"d1/d2/top", "../../.."},
+            {"d1/d2/home", "../.."},
+            {"loop", "loop"},
+            {"proc", "/proc/self/cwd"},
+            {"root_abs", Root},
+        };
+        for (const auto& [name, target] : links)
+            ::symlink(target.c_str(), (Root + "/" + name).c_str());
+        char* real = ::realpath(Root.c_str(), nullptr);
+        RealRoot = real ? real : Root;
+        std::free(real);
+    }
+    ~TLinkTree() {
+        const std::string command = "rm -rf '" + Top + "'";
+        (void)std::system(command.c_str());
+    }
+};
+
+const TLinkTree& Tree() {
+    static const TLinkTree tree;
+    return tree;
+}
+
+// The descriptor's place is the tree's root or below it.
+void CheckBeneath(int fd, const std::string& detail) {
+    char buffer[4096];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(self.c_str(), buffer, sizeof buffer);
+    Require(n > 0, "the descriptor has a place", detail);
+    const std::string place(buffer, static_cast<std::size_t>(n));
+    const std::string& root = Tree().RealRoot;
+    Require(place == root || place.compare(0, root.size() + 1, root + "/") == 0,
+            "nothing resolves outside the root", detail + " -> " + place);
+}
+
+void CheckResolution(const std::string& relative, bool walk, bool followLast) {
+    nb::TnbConfinedRoot::SetUseOpenat2(!walk);
+    const nb::TnbConfinedRoot root(Tree().Root);
+    const std::string detail = "relative=" + relative + (walk ? " (walk)" : " (openat2)");
+    try {
+        const nb::TnbFd fd = root.Open(relative, O_PATH);
+        CheckBeneath(fd.Get(), detail);
+    } catch (const nb::EnbFileError&) {
+        // Missing, or leading outside: refused is always safe.
+    }
+    try {
+        const auto parent = root.OpenParent(relative, followLast);
+        CheckBeneath(parent.Dir.Get(), detail + " parent");
+        Require(!parent.Name.empty() && parent.Name != "." && parent.Name != ".." &&
+                    parent.Name.find('/') == std::string::npos,
+                "the entry is one name in its directory", detail + " name=" + parent.Name);
+    } catch (const nb::EnbFileError&) {
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -99,5 +179,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string again = server.GetFullPath(session, virtualPath.empty() ? "/" : virtualPath);
     Require(again == answer, "the virtual path names the same local path",
             detail + " -> " + answer + " -> " + virtualPath + " -> " + again);
+
+    // The handler's resolution beneath a real tree: of what the server makes of the path for a
+    // session rooted there, and of the raw path as a host's OnGetFullPath might pass it on.
+    session.SetAccountRootDir(Tree().Root);
+    session.SetCurrentDir(currentDir);
+    std::string relative;
+    const nb::TnbConfinedRoot tree(Tree().Root);
+    const std::string local = server.GetFullPath(session, path);
+    Require(tree.RelativePath(local, relative), "the server's path is below the tree's root",
+            local);
+    CheckResolution(relative, (choice & 0x20) != 0, (choice & 0x10) != 0);
+    CheckResolution(path, (choice & 0x20) == 0, (choice & 0x10) == 0);
+    nb::TnbConfinedRoot::SetUseOpenat2(true);
     return 0;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build ccache pkg-config git
           libssl-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          python3 curl lftp openssl procps clang-14 libclang-rt-14-dev
+          python3 curl lftp wget ncftp openssl procps clang-14 libclang-rt-14-dev
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth xdotool xclip imagemagick)
 missing=()
 for p in "${packages[@]}"; do

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::uint64_t kStopKey = 1;
 constexpr std::uint64_t kTimerKey = 2;
+constexpr std::uint64_t kTaskTimerKey = 3;
 // Notifications taken from the kernel per wait; more simply wait for the next round.
 constexpr int kMaxEventsPerWait = 256;
 
@@ -68,6 +69,9 @@ TnbNotifyTarget::TnbNotifyTarget() {
         timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (timer_ < 0)
             RaiseLastSystemError();
+        taskTimer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (taskTimer_ < 0)
+            RaiseLastSystemError();
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = kStopKey;
@@ -76,8 +80,12 @@ TnbNotifyTarget::TnbNotifyTarget() {
         ev.data.u64 = kTimerKey;
         if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, timer_, &ev) < 0)
             RaiseLastSystemError();
+        ev.data.u64 = kTaskTimerKey;
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, taskTimer_, &ev) < 0)
+            RaiseLastSystemError();
         ReserveSpareDescriptor();
     } catch (...) {
+        CloseDescriptor(taskTimer_);
         CloseDescriptor(timer_);
         CloseDescriptor(stop_);
         CloseDescriptor(epoll_);
@@ -87,6 +95,7 @@ TnbNotifyTarget::TnbNotifyTarget() {
 
 TnbNotifyTarget::~TnbNotifyTarget() noexcept {
     ReleaseSpareDescriptor();
+    CloseDescriptor(taskTimer_);
     CloseDescriptor(timer_);
     CloseDescriptor(stop_);
     CloseDescriptor(epoll_);
@@ -121,12 +130,20 @@ void TnbNotifyTarget::Remove(int handle) noexcept {
 }
 
 void TnbNotifyTarget::SetTimer(std::uint32_t ms) {
+    ArmTimer(timer_, ms);
+}
+
+void TnbNotifyTarget::SetTaskTimer(std::uint32_t ms) {
+    ArmTimer(taskTimer_, ms);
+}
+
+void TnbNotifyTarget::ArmTimer(int fd, std::uint32_t ms) {
     if (ms == 0)
         ms = 1;
     itimerspec period{};
     period.it_value.tv_sec = static_cast<time_t>(ms / 1000);
     period.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    if (::timerfd_settime(timer_, 0, &period, nullptr) < 0)
+    if (::timerfd_settime(fd, 0, &period, nullptr) < 0)
         RaiseLastSystemError();
 }
 
@@ -159,6 +176,7 @@ void TnbNotifyTarget::ReserveSpareDescriptor() noexcept {
 void TnbNotifyTarget::Wait(TnbNotifyWaitResult& result) {
     result.Stop = false;
     result.Timer = false;
+    result.TaskTimer = false;
     result.Sockets.clear();
     epoll_event events[kMaxEventsPerWait];
     int n;
@@ -178,6 +196,10 @@ void TnbNotifyTarget::Wait(TnbNotifyWaitResult& result) {
             // EAGAIN: the timer was disarmed or rearmed after it fired; no tick then.
             if (::read(timer_, &ticks, sizeof ticks) == static_cast<ssize_t>(sizeof ticks))
                 result.Timer = true;
+        } else if (key == kTaskTimerKey) {
+            std::uint64_t ticks = 0;
+            if (::read(taskTimer_, &ticks, sizeof ticks) == static_cast<ssize_t>(sizeof ticks))
+                result.TaskTimer = true;
         } else {
             const int bits = FromEpollEvents(events[i].events);
             if (bits != 0)

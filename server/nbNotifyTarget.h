@@ -1,5 +1,6 @@
 // The listener's notification target: one epoll set that reports the network events of the
-// listening socket and of every connection, plus a one-shot session timer and a stop signal.
+// listening socket and of every connection, plus a one-shot session timer, a one-shot timer for
+// the listener's scheduled tasks and a stop signal.
 //
 // Sockets are registered under a key chosen by the caller (a connection id), never found by
 // their descriptor number, so a descriptor that was closed and reused can never reach the
@@ -12,9 +13,10 @@
 // - Modify (renewing a selection) reports again whatever is pending at that moment: unread data,
 //   writability, a hang-up. So a reader that suspends FD_READ while it reads misses nothing.
 //
-// Thread notes: Add, Modify, Remove, SetTimer, KillTimer and Signal may run on any thread (they
-// are single system calls on descriptors that live as long as the object). Wait runs on the one
-// listener thread. Owns its descriptors (epoll, eventfd, timerfd, the spare).
+// Thread notes: Add, Modify, Remove, SetTimer, KillTimer, SetTaskTimer and Signal may run on any
+// thread (they are single system calls on descriptors that live as long as the object). Wait
+// runs on the one listener thread. Owns its descriptors (epoll, eventfd, two timerfds, the
+// spare).
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,7 @@ struct TnbSocketNotification {
 struct TnbNotifyWaitResult {
     bool Stop = false;   // the stop signal was set (and is consumed)
     bool Timer = false;  // the session timer elapsed (it is one-shot: set it again to rearm)
+    bool TaskTimer = false;  // the task timer elapsed (one-shot as well)
     std::vector<TnbSocketNotification> Sockets;
 };
 
@@ -59,6 +62,8 @@ public:
     // disarm it). KillTimer disarms it. A failure raises EnbSocketError. Any thread.
     void SetTimer(std::uint32_t ms);
     void KillTimer();
+    // Arms the one-shot task timer in the same way (a new period replaces the old one).
+    void SetTaskTimer(std::uint32_t ms);
 
     // Sets the stop signal; the next (or current) Wait returns with Stop. Any thread.
     void Signal() noexcept;
@@ -74,9 +79,12 @@ public:
     void Wait(TnbNotifyWaitResult& result);
 
 private:
+    static void ArmTimer(int fd, std::uint32_t ms);
+
     int epoll_ = -1;
     int stop_ = -1;
     int timer_ = -1;
+    int taskTimer_ = -1;
     int spare_ = -1;
 };
 

@@ -18,7 +18,27 @@ bool ListContainsText(const std::vector<std::string>& AList, const std::string& 
                        [&](const std::string& item) { return SameTextAscii(item, AText); });
 }
 
+// The innermost login-delay deferral of this thread.
+thread_local TnbLoginDelayDeferral* tLoginDelayDeferral = nullptr;
+
 }  // namespace
+
+TnbLoginDelayDeferral::TnbLoginDelayDeferral() : previous_(tLoginDelayDeferral) {
+    tLoginDelayDeferral = this;
+}
+
+TnbLoginDelayDeferral::~TnbLoginDelayDeferral() {
+    tLoginDelayDeferral = previous_;
+}
+
+bool TnbLoginDelayDeferral::Collect(std::int32_t ADelay) {
+    if (tLoginDelayDeferral == nullptr)
+        return false;
+    const std::int64_t sum = static_cast<std::int64_t>(tLoginDelayDeferral->delay_) + ADelay;
+    tLoginDelayDeferral->delay_ =
+        static_cast<std::int32_t>(std::min<std::int64_t>(sum, std::numeric_limits<std::int32_t>::max()));
+    return true;
+}
 
 bool IsIPListed(const std::vector<std::string>& AList, const std::string& AIP) {
     if (ListContainsText(AList, AIP)) {
@@ -350,7 +370,7 @@ bool TnbServerGuard::CheckLogin(const std::string& AUserName, bool ASuccess, con
             }
             delay = TakeLoginTurn(AIP, false, tick);
             lock.unlock();
-            if (delay > 0) {
+            if (delay > 0 && !TnbLoginDelayDeferral::Collect(delay)) {
                 SleepLoginDelay(delay);
             }
             return true;
@@ -389,7 +409,7 @@ bool TnbServerGuard::CheckLogin(const std::string& AUserName, bool ASuccess, con
     }
     // SECURITY: the delay slows down password guessing; it is slept outside the guard lock so
     // that it holds up only this login's own thread, never other clients' checks.
-    if (delay > 0) {
+    if (delay > 0 && !TnbLoginDelayDeferral::Collect(delay)) {
         SleepLoginDelay(delay);
     }
     return false;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "util/nbComponent.h"
+
 namespace nb {
 
 // Connection-rate limit per address: at most Max checks within Period ms of the first one.
@@ -101,6 +103,26 @@ using TnbGuardUserInfoList = TnbGuardInfoList<TnbGuardUserInfo>;
 
 class TnbServerGuard;
 
+// While one lives on a thread, a failed CheckLogin on that thread does not sleep its login delay
+// but adds it here, for a caller that waits it without holding the thread (the FTP server
+// defers its reply with the listener's timer). The innermost of nested ones collects.
+class TnbLoginDelayDeferral {
+public:
+    TnbLoginDelayDeferral();
+    ~TnbLoginDelayDeferral();
+    TnbLoginDelayDeferral(const TnbLoginDelayDeferral&) = delete;
+    TnbLoginDelayDeferral& operator=(const TnbLoginDelayDeferral&) = delete;
+
+    // The delay collected so far, in ms.
+    std::int32_t Delay() const { return delay_; }
+    // Adds ADelay to the innermost deferral of this thread; false when there is none.
+    static bool Collect(std::int32_t ADelay);
+
+private:
+    TnbLoginDelayDeferral* previous_;
+    std::int32_t delay_ = 0;
+};
+
 using TnbGuardConnectionEvent = std::function<void(TnbServerGuard& Sender, const std::string& AIP,
                                                    std::int32_t APort, std::int32_t ATime)>;
 using TnbGuardCanConnectEvent =
@@ -117,7 +139,7 @@ using TnbGuardGetDelayEvent = std::function<void(TnbServerGuard& Sender, TnbGuar
 
 // APort in every event is the server's own listening port. ATime is the tick count in ms; in the
 // events raised by CheckLogin only its low 16 bits.
-class TnbServerGuard {
+class TnbServerGuard : public TnbComponent {
 public:
     // SECURITY: failed-login records are capped rather than aged. A spray of random user names
     // would otherwise grow memory forever, and aging alone bounds it only by the attack rate
@@ -170,7 +192,8 @@ public:
     // True to admit a client from AIP to the server listening on APort. Any thread.
     virtual bool CheckConnection(const std::string& AIP, std::int32_t APort);
     // The final result of a login whose password check gave ASuccess. After a failed login it
-    // returns only once the login delay has been slept (outside the guard lock). Any thread.
+    // returns only once the login delay has been slept (outside the guard lock), unless a
+    // TnbLoginDelayDeferral on this thread takes the delay instead. Any thread.
     virtual bool CheckLogin(const std::string& AUserName, bool ASuccess, const std::string& AIP,
                             std::int32_t APort);
     // Forgets every connection and failed-login record.

@@ -154,6 +154,8 @@ void TnbTcpServerThread::Run() noexcept {
                     server_.ReportCurrentException(nullptr);
                 }
             }
+            if (result.TaskTimer)
+                RunDueTasks();
         }
     } catch (...) {
         failure = std::current_exception();
@@ -331,6 +333,44 @@ void TnbTcpServerThread::CheckSessionTimeOuts() {
     }
 }
 
+void TnbTcpServerThread::ScheduleTask(std::uint32_t AMilliseconds, std::function<void()> ATask) {
+    std::lock_guard guard(tasksLock_);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+    const auto it = tasks_.emplace(deadline, std::move(ATask));
+    if (it == tasks_.begin())
+        notify_->SetTaskTimer(AMilliseconds);
+}
+
+void TnbTcpServerThread::RunDueTasks() {
+    std::vector<std::function<void()>> due;
+    {
+        std::lock_guard guard(tasksLock_);
+        const auto now = std::chrono::steady_clock::now();
+        while (!tasks_.empty() && tasks_.begin()->first <= now) {
+            due.push_back(std::move(tasks_.begin()->second));
+            tasks_.erase(tasks_.begin());
+        }
+        if (!tasks_.empty()) {
+            // Rounded up: waking a little early would only arm the timer once more.
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                tasks_.begin()->first - now);
+            try {
+                notify_->SetTaskTimer(static_cast<std::uint32_t>(wait.count()));
+            } catch (...) {
+                server_.ReportCurrentException(nullptr);
+            }
+        }
+    }
+    for (auto& task : due) {
+        try {
+            task();
+        } catch (...) {
+            server_.ReportCurrentException(nullptr);
+        }
+    }
+}
+
 void TnbTcpServerThread::DiscardPendingClient() noexcept {
     TnbSockAddrStorage address;
     int length = static_cast<int>(sizeof address.Bytes);
@@ -362,7 +402,35 @@ TnbTcpServer::TServingScope::~TServingScope() {
 
 TnbTcpServer::TnbTcpServer() {
     StartupSockets();
-    threadPool_ = CreateThreadPool();
+}
+
+TnbThreadPool& TnbTcpServer::ThreadPool() const {
+    // Not in the constructor: there a subclass's CreateThreadPool could not be reached yet.
+    std::call_once(threadPoolMade_, [this] {
+        threadPool_ = const_cast<TnbTcpServer*>(this)->CreateThreadPool();
+        if (!threadPool_)
+            threadPool_ = std::make_unique<TnbThreadPool>();
+    });
+    return *threadPool_;
+}
+
+void TnbTcpServer::SetGuard(TnbServerGuard* AValue) {
+    TnbServerGuard* old = guard_.exchange(AValue);
+    if (old == AValue)
+        return;
+    if (old != nullptr)
+        RemoveFreeNotification(*old);
+    guardLink_ = AValue;
+    if (AValue != nullptr)
+        FreeNotification(*AValue);
+}
+
+void TnbTcpServer::Notification(TnbComponent& AComponent) {
+    if (&AComponent == guardLink_) {
+        guardLink_ = nullptr;
+        guard_.store(nullptr);
+    }
+    TnbComponent::Notification(AComponent);
 }
 
 TnbTcpServer::~TnbTcpServer() {
@@ -389,16 +457,16 @@ void TnbTcpServer::SetBatchSize(std::int32_t AValue) {
 }
 
 std::int32_t TnbTcpServer::MinThreadCount() const {
-    return threadPool_->MinThreadCount();
+    return ThreadPool().MinThreadCount();
 }
 void TnbTcpServer::SetMinThreadCount(std::int32_t AValue) {
-    threadPool_->SetMinThreadCount(AValue);
+    ThreadPool().SetMinThreadCount(AValue);
 }
 std::int32_t TnbTcpServer::MaxThreadCount() const {
-    return threadPool_->MaxThreadCount();
+    return ThreadPool().MaxThreadCount();
 }
 void TnbTcpServer::SetMaxThreadCount(std::int32_t AValue) {
-    threadPool_->SetMaxThreadCount(AValue);
+    ThreadPool().SetMaxThreadCount(AValue);
 }
 
 std::string TnbTcpServer::LocalBinding() const {
@@ -428,9 +496,11 @@ void TnbTcpServer::Start() {
     if (Active())
         throw EnbTcpServerError(nbErrServerAlreadyStarted);
     DoStarting();
-    threadPool_->Start();  // a pool stopped by the previous Stop accepts items again
+    ThreadPool();
     try {
-        serverThread_ = std::make_unique<TnbTcpServerThread>(*this);
+        auto thread = std::make_unique<TnbTcpServerThread>(*this);
+        std::lock_guard guard(queueLock_);
+        serverThread_ = std::move(thread);
     } catch (const EnbSocketError& e) {
         throw EnbTcpServerError(e.what(), e.ErrorCode);
     }
@@ -468,19 +538,28 @@ bool TnbTcpServer::OnServerThread() const {
 
 void TnbTcpServer::InternalStop() {
     struct TStopping {
-        std::atomic<bool>& flag;
-        explicit TStopping(std::atomic<bool>& f) : flag(f) { flag.store(true); }
-        ~TStopping() { flag.store(false); }
-    } stopping{stopping_};
+        TnbTcpServer& server;
+        explicit TStopping(TnbTcpServer& s) : server(s) {
+            std::lock_guard guard(server.queueLock_);
+            server.stopping_.store(true);
+        }
+        ~TStopping() { server.stopping_.store(false); }
+    } stopping{*this};
     // Workers first (queued items are discarded, running ones finish), so that no item runs or
-    // gets queued once the listener closes the connections; the pool refuses items from here on.
-    // A worker sleeping a failed login's delay (which grows without bound) is woken first.
+    // gets queued once the listener closes the connections; nothing is queued from here on.
+    // A worker sleeping a failed login's delay (a guard that sleeps) is woken first.
     if (TnbServerGuard* guard = Guard())
         guard->CancelLoginDelays();
-    threadPool_->Stop();
+    ThreadPool().Stop();
     if (serverThread_)
         serverThread_->StopThread();
-    serverThread_.reset();
+    std::unique_ptr<TnbTcpServerThread> ended;
+    {
+        std::lock_guard guard(queueLock_);
+        ended = std::move(serverThread_);
+    }
+    // Freed outside the lock: dropped tasks may release the last reference to a connection.
+    ended.reset();
     active_.store(false);
 }
 
@@ -592,17 +671,41 @@ void TnbTcpServer::QueueWrite(const InbUserConnection& AConnection) {
 }
 
 void TnbTcpServer::QueueItem(const InbUserConnection& AConnection, std::uint8_t AKind) {
-    if (!AConnection || stopping_.load())
+    if (!AConnection)
         return;
-    // The pool refuses (and frees) an item once it is stopped, in one step under its lock, so
-    // nothing slips in between a stop and the queueing. A worker that cannot be created frees
-    // the item too; the error is reported and the next notification tries again.
+    QueueWorkItem(std::make_unique<TnbTcpServerWorkItem>(*this, AConnection, AKind));
+}
+
+bool TnbTcpServer::QueueTask(const InbUserConnection& AConnection,
+                             std::function<void(TnbUserConnection& AConnection)> ATask) {
+    if (!AConnection)
+        return false;
+    return QueueWorkItem(
+        std::make_unique<TnbTcpServerWorkItem>(*this, AConnection, std::move(ATask)));
+}
+
+bool TnbTcpServer::QueueWorkItem(std::unique_ptr<TnbTcpServerWorkItem> AItem) {
+    const InbUserConnection connection = AItem->Connection();
+    // The check and the queueing are one step under the queue lock, which Stop takes to set the
+    // flag: nothing slips in between a stop and the queueing. A worker that cannot be created
+    // frees the item; the error is reported and the next notification tries again.
     try {
-        threadPool_->QueueWorkItem(
-            std::make_unique<TnbTcpServerWorkItem>(*this, AConnection, AKind));
+        std::lock_guard guard(queueLock_);
+        if (stopping_.load())
+            return false;
+        return ThreadPool().QueueWorkItem(std::move(AItem));
     } catch (...) {
-        ReportCurrentException(AConnection.get());
+        ReportCurrentException(connection.get());
+        return false;
     }
+}
+
+bool TnbTcpServer::ScheduleTask(std::uint32_t AMilliseconds, std::function<void()> ATask) {
+    std::lock_guard guard(queueLock_);
+    if (stopping_.load() || !serverThread_)
+        return false;
+    serverThread_->ScheduleTask(AMilliseconds, std::move(ATask));
+    return true;
 }
 
 bool TnbTcpServer::ReadConnectionData(TnbUserConnection& AConnection, TnbStream* AData) {

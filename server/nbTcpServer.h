@@ -10,7 +10,11 @@
 //   the peer closed or that were idle too long, and queues a work item for every read-ready and
 //   write-ready notification;
 // - the workers of the server's TnbThreadPool run those items: every read and write of
-//   connection data and every protocol handler.
+//   connection data and every protocol handler. What waits on a peer for long (an FTP transfer,
+//   a data connection's accept or connect) runs in a TnbBlockingSection, so it does not count
+//   against MaxThreadCount and never keeps another connection's items waiting; what only waits
+//   for time (a failed login's delay) holds no thread at all but is a task scheduled on the
+//   listener (ScheduleTask).
 // Handlers therefore run on server threads and must be thread-safe; bind them before Start and
 // leave them alone while the server runs. A handler must not wait for the thread that runs Stop.
 //
@@ -24,6 +28,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -111,6 +116,10 @@ public:
 
     // Rearms the session timer from the server's SessionTimeOut. Any thread.
     void StartSessionTimer();
+    // Runs ATask on the listener thread once AMilliseconds have passed (one task timer serves
+    // all tasks); tasks still waiting when the listener ends are dropped without running. An
+    // exception from a task is reported through OnServerError. Any thread.
+    void ScheduleTask(std::uint32_t AMilliseconds, std::function<void()> ATask);
 
     bool IsListenerThread() const;
 
@@ -125,6 +134,7 @@ private:
     void SetSessionTimer(std::uint32_t AElapse);
     void KillSessionTimer();
     void CheckSessionTimeOuts();
+    void RunDueTasks();
     // Accepts one waiting client only to close it (for a client that cannot be served).
     void DiscardPendingClient() noexcept;
 
@@ -132,6 +142,9 @@ private:
     std::shared_ptr<TnbNotifyTarget> notify_;
     TnbSocket listenSocket_;
     bool timerActive_ = false;  // guarded by the list lock
+    // Scheduled tasks by deadline; a leaf lock guards them and the task timer.
+    std::mutex tasksLock_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> tasks_;
 
     // Start handshake with WaitForStart.
     std::mutex startMutex_;
@@ -143,7 +156,7 @@ private:
     std::thread thread_;
 };
 
-class TnbTcpServer {
+class TnbTcpServer : public TnbComponent {
 public:
     TnbTcpServer();
     // Stops the server (see the destruction note at the top of this file), then frees the pool.
@@ -184,9 +197,10 @@ public:
     // 4999 are ignored (the old value stays). May be changed while the server runs.
     std::int32_t SessionTimeOut() const { return sessionTimeOut_.load(); }
     void SetSessionTimeOut(std::int32_t AValue);
-    // Connection and login guard; not owned: clear it (SetGuard(nullptr)) before the guard goes.
+    // Connection and login guard; not owned. A guard that is destroyed leaves Guard empty (a
+    // free notification), so destroy it only while the server is stopped.
     TnbServerGuard* Guard() const { return guard_.load(); }
-    void SetGuard(TnbServerGuard* AValue) { guard_.store(AValue); }
+    void SetGuard(TnbServerGuard* AValue);
 
     // ---- Events (bind before Start) ----
 
@@ -244,10 +258,21 @@ public:
     // Listener thread: queue a read or write item unless the server is stopping.
     void QueueRead(const InbUserConnection& AConnection);
     void QueueWrite(const InbUserConnection& AConnection);
+    // Runs ATask with the connection on a worker, as a read item runs (an exception is reported
+    // and closes the connection; a connection that is done for is closed afterwards). False,
+    // dropping the task, once the server stops. Any thread.
+    bool QueueTask(const InbUserConnection& AConnection,
+                   std::function<void(TnbUserConnection& AConnection)> ATask);
+    // Runs ATask on the listener thread after AMilliseconds without holding any thread while it
+    // waits (a failed login's delay waits here). False, dropping the task, when the server is
+    // not started or stops; a task still waiting at Stop is dropped. Any thread.
+    bool ScheduleTask(std::uint32_t AMilliseconds, std::function<void()> ATask);
     // The listener of the started server (nullptr when stopped). Caller's thread, or a server
     // thread while the server runs.
     TnbTcpServerThread* ServerThread() const { return serverThread_.get(); }
-    TnbThreadPool& ThreadPool() const { return *threadPool_; }
+    // The pool, made by CreateThreadPool on first need (so that a subclass's override is the
+    // one called; setting MinThreadCount or MaxThreadCount is such a need). Any thread.
+    TnbThreadPool& ThreadPool() const;
 
     // ---- Virtual operations, in their fixed order ----
 
@@ -275,6 +300,8 @@ public:
     virtual void InitConnectionStream(TnbUserConnection& AConnection);
 
 protected:
+    // The guard is going: Guard becomes empty.
+    void Notification(TnbComponent& AComponent) override;
     // For the destructors of derived servers: Stop (the most-derived one still alive), with every
     // exception swallowed (a stop from one of the server's own threads is a bug and terminates).
     void StopOnDestroy() noexcept;
@@ -302,6 +329,7 @@ private:
     // Listener thread: steps of accepting one client.
     void AcceptConnection(const TnbSocket& AListenSocket);
     void QueueItem(const InbUserConnection& AConnection, std::uint8_t AKind);
+    bool QueueWorkItem(std::unique_ptr<TnbTcpServerWorkItem> AItem);
     // True on the listener thread or a worker of this server.
     bool OnServerThread() const;
 
@@ -313,17 +341,20 @@ private:
     std::atomic<std::int32_t> port_{0};
     std::unique_ptr<TnbTcpServerThread> serverThread_;
     std::atomic<std::int32_t> batchSize_{8192};
-    std::unique_ptr<TnbThreadPool> threadPool_;
+    mutable std::once_flag threadPoolMade_;
+    mutable std::unique_ptr<TnbThreadPool> threadPool_;
     mutable std::mutex textLock_;  // guards serverName_ and localBinding_
     std::string serverName_;
     std::atomic<std::int32_t> bitsPerSec_{0};
     std::string localBinding_;
     std::atomic<std::int32_t> maxConnectionQueue_{100};
-    // True while Stop runs: nothing more is queued. The pool refuses items once stopped too, so
-    // the check and the queueing cannot be split by a stop.
+    // True while Stop runs: nothing more is queued or scheduled. Set, and checked before each
+    // queueing, under queueLock_, so that no item slips into the pool once its stop has begun.
     std::atomic<bool> stopping_{false};
+    std::mutex queueLock_;
     std::atomic<std::int32_t> sessionTimeOut_{600000};
     std::atomic<TnbServerGuard*> guard_{nullptr};
+    TnbComponent* guardLink_ = nullptr;  // the guard as linked; only the host's thread
     std::atomic<bool> useIpV6_{false};
 };
 

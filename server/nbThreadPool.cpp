@@ -1,6 +1,7 @@
 // Worker threads and the pool that feeds them.
 #include "server/nbThreadPool.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +11,8 @@ namespace {
 
 // The pool whose worker runs on this thread; lets Stop refuse to wait for its own thread.
 thread_local const TnbThreadPool* tCurrentPool = nullptr;
+// The worker that runs on this thread, for TnbBlockingSection.
+thread_local TnbWorkerThread* tCurrentWorker = nullptr;
 
 }  // namespace
 
@@ -49,11 +52,13 @@ void TnbWorkerThread::SetWorkItem(std::unique_ptr<TnbWorkItem> AItem) {
 
 void TnbWorkerThread::ThreadMain() noexcept {
     tCurrentPool = &pool_;
+    tCurrentWorker = this;
     try {
         Run();
     } catch (...) {
         // Nothing may leave a thread; the pool treats the worker as ended.
     }
+    tCurrentWorker = nullptr;
     tCurrentPool = nullptr;
 }
 
@@ -87,13 +92,33 @@ void TnbWorkerThread::Run() {
         // removing this worker in between.
         busy_ = false;
         if (terminated_) {
+            break;  // Stop took this worker out of the pool's counts
+        }
+        pool_.ReleaseRunSlot();
+        if (pool_.RetireIfSurplus(*this)) {
             break;
         }
-        try {
-            pool_.ProcessQueue();
-        } catch (...) {
-            // Could not create a worker: the item stays queued for the next free worker.
-        }
+    }
+}
+
+// ---- TnbBlockingSection ----
+
+TnbBlockingSection::TnbBlockingSection() {
+    TnbWorkerThread* worker = tCurrentWorker;
+    if (worker == nullptr || worker->blockingDepth_++ > 0) {
+        return;
+    }
+    worker_ = worker;
+    worker_->pool_.EnterBlocking(*worker_);
+}
+
+TnbBlockingSection::~TnbBlockingSection() {
+    TnbWorkerThread* worker = tCurrentWorker;
+    if (worker != nullptr) {
+        --worker->blockingDepth_;
+    }
+    if (worker_ != nullptr) {
+        worker_->pool_.LeaveBlocking(*worker_);
     }
 }
 
@@ -145,11 +170,6 @@ void TnbThreadPool::SetInitializeCOM(bool AValue) {
     initializeCOM_ = AValue;
 }
 
-bool TnbThreadPool::Stopped() const {
-    std::lock_guard lock(mutex_);
-    return stopped_;
-}
-
 std::size_t TnbThreadPool::ThreadCount() const {
     std::lock_guard lock(mutex_);
     return threads_.size();
@@ -167,6 +187,16 @@ std::size_t TnbThreadPool::BusyCount() const {
         count += thread->Busy() ? 1 : 0;
     }
     return count;
+}
+
+std::size_t TnbThreadPool::BlockingCount() const {
+    std::lock_guard lock(mutex_);
+    return blocking_ + returning_;
+}
+
+std::size_t TnbThreadPool::RunningCount() const {
+    std::lock_guard lock(mutex_);
+    return running_;
 }
 
 std::unique_ptr<TnbWorkerThread> TnbThreadPool::CreateWorkerThread() {
@@ -249,44 +279,131 @@ TnbThreadPool::ThreadList TnbThreadPool::TrimThreads() {
     return removed;
 }
 
+std::size_t TnbThreadPool::RunLimit() const {
+    return static_cast<std::size_t>(std::max(minThreadCount_, maxThreadCount_));
+}
+
+bool TnbThreadPool::CanRunMore() const {
+    // Workers coming back from a blocking section hold a claim on the next free places.
+    return running_ + returning_ < RunLimit();
+}
+
+void TnbThreadPool::Dispatch(TnbWorkerThread& AThread, std::unique_ptr<TnbWorkItem> AItem) {
+    ++running_;
+    AThread.SetWorkItem(std::move(AItem));
+}
+
 void TnbThreadPool::ProcessQueue() {
-    if (queue_.empty()) {
+    if (queue_.empty() || !CanRunMore()) {
         return;
     }
+    // Workers in a blocking section are busy, so an idle one is really free; without one a new
+    // worker is made, however many wait in blocking sections.
     TnbWorkerThread* thread = GetIdleThread();
-    if (thread == nullptr && threads_.size() < static_cast<std::size_t>(maxThreadCount_)) {
+    if (thread == nullptr) {
         thread = AddWorkerThread();
     }
-    if (thread != nullptr) {
-        std::unique_ptr<TnbWorkItem> item = std::move(queue_.front());
-        queue_.pop_front();
-        thread->SetWorkItem(std::move(item));
+    std::unique_ptr<TnbWorkItem> item = std::move(queue_.front());
+    queue_.pop_front();
+    Dispatch(*thread, std::move(item));
+}
+
+void TnbThreadPool::ReleaseRunSlot() {
+    --running_;
+    if (returning_ > 0) {
+        runSlotFreed_.notify_all();
+        return;
     }
+    try {
+        ProcessQueue();
+    } catch (...) {
+        // Could not create a worker: the item stays queued for the next free worker.
+    }
+}
+
+bool TnbThreadPool::RetireIfSurplus(TnbWorkerThread& AThread) {
+    if (AThread.Busy()) {
+        return false;  // it took the next queued item
+    }
+    // Workers that are neither in nor coming back from a blocking section: beyond the limit
+    // (and the minimum) they are left over from a time when many items waited.
+    const std::size_t free = threads_.size() - blocking_ - returning_;
+    if (free <= RunLimit() || threads_.size() <= static_cast<std::size_t>(minThreadCount_)) {
+        return false;
+    }
+    for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+        if (it->get() == &AThread) {
+            AThread.terminated_ = true;
+            retired_.push_back(std::move(*it));
+            threads_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+TnbThreadPool::ThreadList TnbThreadPool::TakeRetired() {
+    ThreadList retired;
+    retired.swap(retired_);
+    return retired;
+}
+
+void TnbThreadPool::EnterBlocking(TnbWorkerThread& AThread) {
+    std::lock_guard lock(mutex_);
+    if (AThread.terminated_) {
+        return;  // the pool stops; the worker no longer counts
+    }
+    AThread.blocking_ = true;
+    ++blocking_;
+    ReleaseRunSlot();
+}
+
+void TnbThreadPool::LeaveBlocking(TnbWorkerThread& AThread) {
+    std::unique_lock lock(mutex_);
+    if (!AThread.blocking_) {
+        return;
+    }
+    AThread.blocking_ = false;
+    if (AThread.terminated_) {
+        return;  // Stop took it out of the counts: finish the item and end
+    }
+    --blocking_;
+    ++returning_;
+    runSlotFreed_.wait(lock, [&] {
+        return AThread.terminated_.load() || running_ < RunLimit();
+    });
+    --returning_;
+    if (AThread.terminated_) {
+        // Woken by Stop; a place this worker would have taken goes to the queue instead.
+        if (returning_ == 0) {
+            try {
+                ProcessQueue();
+            } catch (...) {
+            }
+        }
+        return;
+    }
+    ++running_;
 }
 
 bool TnbThreadPool::QueueWorkItem(std::unique_ptr<TnbWorkItem> AItem) {
     if (!AItem) {
         return false;
     }
-    if (Stopped()) {
-        return false;
-    }
     DoQueueWorkItem(*AItem);
 
     ThreadList trimmed;
+    ThreadList retired;
     {
         std::lock_guard lock(mutex_);
-        // Checked again under the lock: a Stop may have run since the check above.
-        if (stopped_) {
-            return false;
-        }
-        TnbWorkerThread* thread = GetIdleThread();
-        if (thread == nullptr && threads_.size() < static_cast<std::size_t>(maxThreadCount_)) {
-            // On failure the exception propagates and AItem frees the item on the way out.
-            thread = AddWorkerThread();
-        }
-        if (thread != nullptr) {
-            thread->SetWorkItem(std::move(AItem));
+        retired = TakeRetired();
+        if (CanRunMore()) {
+            TnbWorkerThread* thread = GetIdleThread();
+            if (thread == nullptr) {
+                // On failure the exception propagates and AItem frees the item on the way out.
+                thread = AddWorkerThread();
+            }
+            Dispatch(*thread, std::move(AItem));
         } else {
             queue_.push_back(std::move(AItem));
         }
@@ -297,9 +414,10 @@ bool TnbThreadPool::QueueWorkItem(std::unique_ptr<TnbWorkItem> AItem) {
         }
         trimmed = TrimThreads();
     }
-    // Idle workers end at once; waiting for them outside the lock lets them take it on the way
-    // out.
+    // Idle and retired workers end at once; waiting for them outside the lock lets them take it
+    // on the way out.
     trimmed.clear();
+    retired.clear();
     return true;
 }
 
@@ -309,28 +427,30 @@ void TnbThreadPool::Stop() {
     }
     std::lock_guard stopLock(stopMutex_);
     ThreadList threads;
+    ThreadList retired;
     std::deque<std::unique_ptr<TnbWorkItem>> queue;
     {
         std::lock_guard lock(mutex_);
-        stopped_ = true;
         threads.swap(threads_);
+        retired = TakeRetired();
         queue.swap(queue_);
+        // The stopped workers leave the counts; a worker coming back from a blocking section
+        // takes its own claim away when it wakes.
+        running_ = 0;
+        blocking_ = 0;
         for (auto& thread : threads) {
             thread->terminated_ = true;
             thread->wakeup_.notify_one();
         }
+        runSlotFreed_.notify_all();
     }
     // Discarded without running; freed outside the lock as they may release connections.
     queue.clear();
+    retired.clear();
     // Each reset waits for that worker's thread: a long item delays Stop until it returns.
     for (auto& thread : threads) {
         thread.reset();
     }
-}
-
-void TnbThreadPool::Start() {
-    std::lock_guard lock(mutex_);
-    stopped_ = false;
 }
 
 }  // namespace nb

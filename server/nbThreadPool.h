@@ -4,12 +4,20 @@
 // demand up to MaxThreadCount, queues items (first in, first out) while every worker is busy and
 // releases idle workers above the minimum whenever work is queued, so it shrinks after a burst.
 //
-// Ownership: the pool owns every item from the moment QueueWorkItem accepts it (or refuses it: a
-// refused item is freed at once) and frees it after Execute has returned, or without running it
-// when Stop discards it. The pool owns its workers.
+// Blocking sections: an item that waits on something other than the CPU (a transfer that waits
+// for its peer, a data connection's accept or connect, the TLS handshake of a data connection)
+// marks that stretch with a TnbBlockingSection. While inside, its worker does not count against
+// MaxThreadCount: the pool hands the next queued item to another worker, creating one when none
+// is idle. On leaving, the worker waits until it may run within MaxThreadCount again (workers
+// coming back go before queued items). So MaxThreadCount bounds the threads that run items'
+// code at any moment, while items that wait never keep other items waiting. Workers above the
+// count that find no work once they are done end by themselves.
 //
-// Threads: QueueWorkItem, Stop and Start may be called from any thread, except that Stop must not
-// be called from one of the pool's own workers (it would wait for itself; it raises instead).
+// Ownership: the pool owns every item from the moment QueueWorkItem takes it and frees it after
+// Execute has returned, or without running it when Stop discards it. The pool owns its workers.
+//
+// Threads: QueueWorkItem and Stop may be called from any thread, except that Stop must not be
+// called from one of the pool's own workers (it would wait for itself; it raises instead).
 // Event handlers are bound before work is queued and not changed while the pool runs.
 #pragma once
 
@@ -67,6 +75,7 @@ protected:
 
 private:
     friend class TnbThreadPool;
+    friend class TnbBlockingSection;
 
     // Starts the thread (once). Called by the pool under its lock.
     void Start();
@@ -79,6 +88,10 @@ private:
     TnbThreadPool& pool_;
     std::atomic<bool> busy_{false};
     std::atomic<bool> terminated_{false};
+    // Nesting depth of blocking sections; touched by the worker's own thread only.
+    int blockingDepth_ = 0;
+    // Inside a blocking section and counted as such by the pool; guarded by the pool lock.
+    bool blocking_ = false;
     // The item the worker runs or is about to run; guarded by the pool lock.
     std::unique_ptr<TnbWorkItem> workItem_;
     // Signalled (with the pool lock) when an item is assigned or the worker is stopped.
@@ -95,6 +108,20 @@ public:
 
 protected:
     void Run() override;
+};
+
+// Marks the enclosing stretch of a work item as waiting (see the top of this file). On a thread
+// that is not a pool's worker, and nested inside another section, it does nothing. The
+// destructor may wait until the worker may run again; it returns at once when the pool stops.
+class TnbBlockingSection {
+public:
+    TnbBlockingSection();
+    ~TnbBlockingSection();
+    TnbBlockingSection(const TnbBlockingSection&) = delete;
+    TnbBlockingSection& operator=(const TnbBlockingSection&) = delete;
+
+private:
+    TnbWorkerThread* worker_ = nullptr;  // the worker this section entered, or none
 };
 
 using TnbCreateWorkerThreadEvent =
@@ -140,26 +167,26 @@ public:
     TnbRunWorkItemEvent OnRunWorkItem;
     TnbFinishWorkItemEvent OnFinishWorkItem;
 
-    // Hands an item to the pool; never blocks on work. Answers false (and frees the item without
-    // running it or raising events) once the pool is stopped: the check and the queueing are one
-    // step under the pool lock, so no item slips in after Stop. If a worker needed for the item
-    // cannot be created, the error propagates and the item is freed. Any thread.
+    // Hands an item to the pool; never blocks on work. Answers false only for an empty item. If
+    // a worker needed for the item cannot be created, the error propagates and the item is
+    // freed. Any thread; also after Stop, when it creates workers again as on a new pool.
     bool QueueWorkItem(std::unique_ptr<TnbWorkItem> AItem);
 
     // Frees every queued item without running it, stops every worker and waits for the running
-    // items to return. The pool then refuses new items until Start. Concurrent calls are
-    // serialised. Raises std::logic_error when called from one of the pool's workers.
+    // items to return (a worker in a blocking section included: whoever it waits for must be
+    // told to end, as the TCP server aborts its transfers first). Concurrent calls are
+    // serialised. Raises std::logic_error when called from one of the pool's workers. Whoever
+    // must not see items run after Stop stops queueing them first (the TCP server does).
     void Stop();
-    // Lets a stopped pool accept items again; workers are created lazily as on a new pool. A new
-    // pool is already started.
-    void Start();
-    // False between Stop and Start.
-    bool Stopped() const;
 
     // Diagnostics, taken under the pool lock.
     std::size_t ThreadCount() const;
     std::size_t QueuedCount() const;
     std::size_t BusyCount() const;
+    // Workers inside a blocking section (those waiting to run again included).
+    std::size_t BlockingCount() const;
+    // Workers that count against MaxThreadCount now: busy and not in a blocking section.
+    std::size_t RunningCount() const;
 
 protected:
     // Makes a worker: DoCreateWorkerThread, else a TnbWorkerThreadCom (InitializeCOM) or a
@@ -172,6 +199,7 @@ protected:
 
 private:
     friend class TnbWorkerThread;
+    friend class TnbBlockingSection;
 
     using ThreadList = std::vector<std::unique_ptr<TnbWorkerThread>>;
 
@@ -181,18 +209,44 @@ private:
     void EnsureMinThreads();
     ThreadList TrimThreads();
     void ProcessQueue();
+    // How many workers may run items at once: MaxThreadCount, or MinThreadCount when that is
+    // larger (the pool keeps the minimum, and an idle worker never lets an item wait).
+    std::size_t RunLimit() const;
+    // True when one more worker may run an item now.
+    bool CanRunMore() const;
+    void Dispatch(TnbWorkerThread& AThread, std::unique_ptr<TnbWorkItem> AItem);
+    // A worker stops counting against the limit (its item ended, or it entered a blocking
+    // section): a worker waiting to come back goes first, else the oldest queued item.
+    void ReleaseRunSlot();
+    // After an item: answers true when this worker is surplus and has taken itself out of
+    // Threads (into retired_); it must end then.
+    bool RetireIfSurplus(TnbWorkerThread& AThread);
+    // Takes the workers that ended by themselves, to be freed (joined) outside the lock.
+    ThreadList TakeRetired();
+
+    // Worker thread, without the pool lock.
+    void EnterBlocking(TnbWorkerThread& AThread);
+    void LeaveBlocking(TnbWorkerThread& AThread);
 
     ThreadList threads_;
+    // Workers that ended because they were surplus; freed by the next QueueWorkItem or Stop.
+    ThreadList retired_;
     std::deque<std::unique_ptr<TnbWorkItem>> queue_;
+    // Workers of threads_ that run an item outside a blocking section, that are inside one, and
+    // that have left one and wait to run again.
+    std::size_t running_ = 0;
+    std::size_t blocking_ = 0;
+    std::size_t returning_ = 0;
+    // Signalled (with the pool lock) when a worker stops counting against the limit, or on Stop.
+    std::condition_variable runSlotFreed_;
     std::int32_t minThreadCount_ = kDefaultMinThreadCount;
     std::int32_t maxThreadCount_ = kDefaultMaxThreadCount;
-    // The pool lock: guards threads_, queue_, the counts, stopped_ and every worker's item and
-    // wake-up. A leaf lock: nothing else is taken while it is held.
+    // The pool lock: guards threads_, retired_, queue_, the counts and every worker's item,
+    // blocking state and wake-up. A leaf lock: nothing else is taken while it is held.
     mutable std::mutex mutex_;
     // Serialises Stop calls, so a second caller also returns only once the workers are gone.
     std::mutex stopMutex_;
     bool initializeCOM_ = false;
-    bool stopped_ = false;
 };
 
 }  // namespace nb

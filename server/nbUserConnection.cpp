@@ -328,6 +328,9 @@ void TnbTcpServerWorkItem::Execute(TnbWorkerThread& /*AThread*/) {
                 if (!stream || !stream->HasReadData())
                     break;
             }
+        } else if (kind_ == kTask) {
+            if (task_)
+                task_(connection);
         } else if (connection.Active()) {
             // A closed connection has nothing to flush and no one to tell it can write.
             server_.WriteConnection(connection);

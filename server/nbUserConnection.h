@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -156,14 +157,20 @@ private:
 };
 
 // The work item that the listener queues for a read-ready (kind 0) or write-ready (kind 1)
-// notification. It holds its connection (so the connection outlives a close while the item
-// runs) but not its server, which outlives every item because its Stop stops the pool first.
+// notification, or that a protocol layer queues to run a task of a connection on a worker
+// (kind 2, TnbTcpServer::QueueTask). It holds its connection (so the connection outlives a
+// close while the item runs) but not its server, which outlives every item because its Stop
+// stops the pool first.
 class TnbTcpServerWorkItem : public TnbWorkItem {
 public:
-    enum : std::uint8_t { kRead = 0, kWrite = 1 };
+    enum : std::uint8_t { kRead = 0, kWrite = 1, kTask = 2 };
+    using TTask = std::function<void(TnbUserConnection& AConnection)>;
 
     TnbTcpServerWorkItem(TnbTcpServer& AServer, InbUserConnection AConnection, std::uint8_t AKind)
         : server_(AServer), connection_(std::move(AConnection)), kind_(AKind) {}
+    TnbTcpServerWorkItem(TnbTcpServer& AServer, InbUserConnection AConnection, TTask ATask)
+        : server_(AServer), connection_(std::move(AConnection)), kind_(kTask),
+          task_(std::move(ATask)) {}
 
     // Reads (or writes) the connection, closes it when it is done for, and reports any error
     // through the server's OnServerError. Never throws.
@@ -176,6 +183,7 @@ private:
     TnbTcpServer& server_;
     InbUserConnection connection_;
     std::uint8_t kind_;
+    TTask task_;
 };
 
 }  // namespace nb

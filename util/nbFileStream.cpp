@@ -1,6 +1,7 @@
 #include "util/nbFileStream.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <map>
 #include <mutex>
 #include <utility>
+
+#include "util/nbLimits.h"
 
 namespace nb {
 
@@ -65,12 +68,35 @@ int OpenFlags(TnbFileMode mode) {
             // Emptying waits until the exclusive hold is granted (see the constructor).
             return common | O_WRONLY | O_CREAT;
         case TnbFileMode::fmCreateNew:
+        case TnbFileMode::fmReplace:
             return common | O_WRONLY | O_CREAT | O_EXCL;
     }
     return common | O_RDONLY;
 }
 
+// A name for the new file of a replacement: hidden (listings leave it out without "-a"), of
+// fixed length (the target's name may already be as long as a name can be), unpredictable.
+std::string ReplacementName() {
+    unsigned char bytes[8] = {};
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        throw EnbFileError(errno != 0 ? errno : EAGAIN);
+    static const char kHex[] = "0123456789abcdef";
+    std::string name = ".nbftp-";
+    for (unsigned char b : bytes) {
+        name += kHex[b >> 4];
+        name += kHex[b & 15];
+    }
+    return name;
+}
+
 }  // namespace
+
+void TnbFd::Reset() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);  // never retried: Linux has released the descriptor even on EINTR
+        fd_ = -1;
+    }
+}
 
 std::string SystemErrorText(int errorCode) {
     char buffer[256];
@@ -89,8 +115,15 @@ TnbFileStream::TnbFileStream(const std::string& path, TnbFileMode mode) : mode_(
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         throw EnbFileError(errno);
-    fd_ = fd;
+    Open(TnbFd(fd));
+}
 
+TnbFileStream::TnbFileStream(TnbFd fd, TnbFileMode mode) : mode_(mode) {
+    Open(std::move(fd));
+}
+
+void TnbFileStream::Open(TnbFd fd) {
+    fd_ = fd.Release();
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         const int error = errno;
@@ -103,25 +136,71 @@ TnbFileStream::TnbFileStream(const std::string& path, TnbFileMode mode) : mode_(
     }
     device_ = static_cast<std::uint64_t>(st.st_dev);
     inode_ = static_cast<std::uint64_t>(st.st_ino);
-    if (!ShareTable().Acquire(device_, inode_, mode != TnbFileMode::fmOpenRead)) {
+    if (!ShareTable().Acquire(device_, inode_, mode_ != TnbFileMode::fmOpenRead)) {
         Release();
         throw EnbFileError(EBUSY);
     }
     held_ = true;
-    if (mode == TnbFileMode::fmCreate && st.st_size != 0 && ::ftruncate(fd_, 0) != 0) {
+    if (mode_ == TnbFileMode::fmCreate && st.st_size != 0 && ::ftruncate(fd_, 0) != 0) {
         const int error = errno;
         Release();
         throw EnbFileError(error);
     }
 }
 
-TnbFileStream::~TnbFileStream() {
-    try {
-        Flush();  // what was written so far reaches the file, as unbuffered writes would
-    } catch (const EnbFileError&) {
-        // Destructors report nothing; writers learn of failures from Close.
+std::unique_ptr<TnbFileStream> TnbFileStream::Replacing(const TnbFd& dir, const std::string& name) {
+    struct stat old {};
+    const bool exists = ::fstatat(dir.Get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT)
+        throw EnbFileError(errno);
+    if (exists) {
+        if (!S_ISREG(old.st_mode))
+            throw EnbFileError(S_ISDIR(old.st_mode) ? EISDIR : EPERM);
+        // A file its writer could not overwrite in place is not replaced either.
+        if (::faccessat(dir.Get(), name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+            throw EnbFileError(errno);
     }
-    Release();
+    TnbFd ownDir(::fcntl(dir.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!ownDir)
+        throw EnbFileError(errno);
+    std::string tempName;
+    TnbFd fd;
+    for (int attempt = 0; attempt < kMaxReplacementNames && !fd; ++attempt) {
+        tempName = ReplacementName();
+        fd = TnbFd(::openat(ownDir.Get(), tempName.c_str(),
+                            OpenFlags(TnbFileMode::fmReplace) | O_NOFOLLOW, 0666));
+        if (!fd && errno != EEXIST)
+            throw EnbFileError(errno);
+    }
+    if (!fd)
+        throw EnbFileError(EEXIST);
+    if (exists) {
+        // The new content keeps the old file's permissions (and, where allowed, its owner).
+        (void)::fchown(fd.Get(), old.st_uid, old.st_gid);
+        (void)::fchmod(fd.Get(), old.st_mode & 07777);
+    }
+    std::unique_ptr<TnbFileStream> stream;
+    try {
+        stream.reset(new TnbFileStream(std::move(fd), TnbFileMode::fmReplace));
+    } catch (...) {
+        ::unlinkat(ownDir.Get(), tempName.c_str(), 0);
+        throw;
+    }
+    stream->replaceDir_ = std::move(ownDir);
+    stream->replaceName_ = name;
+    stream->tempName_ = std::move(tempName);
+    return stream;
+}
+
+TnbFileStream::~TnbFileStream() {
+    if (tempName_.empty()) {
+        try {
+            Flush();  // what was written so far reaches the file, as unbuffered writes would
+        } catch (const EnbFileError&) {
+            // Destructors report nothing; writers learn of failures from Close.
+        }
+    }
+    Release();  // an unfinished replacement goes; its target was never touched
 }
 
 void TnbFileStream::Release() noexcept {
@@ -133,6 +212,10 @@ void TnbFileStream::Release() noexcept {
         // A close interrupted by a signal has still released the descriptor on Linux: never retry.
         ::close(fd_);
         fd_ = -1;
+    }
+    if (!tempName_.empty()) {
+        ::unlinkat(replaceDir_.Get(), tempName_.c_str(), 0);
+        tempName_.clear();
     }
 }
 
@@ -152,6 +235,19 @@ void TnbFileStream::Close() {
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && errno != EINTR && error == 0)
         error = errno;
+    // No fsync before the rename: it more than doubled the time of a small upload, and an
+    // upload written in place was never synced either. What it protects against (a system crash
+    // right after the rename) ext4 and btrfs cover for files replaced by rename.
+    if (!tempName_.empty()) {
+        if (error == 0 && ::renameat(replaceDir_.Get(), tempName_.c_str(), replaceDir_.Get(),
+                                     replaceName_.c_str()) != 0) {
+            error = errno;
+        }
+        if (error != 0)
+            ::unlinkat(replaceDir_.Get(), tempName_.c_str(), 0);
+        tempName_.clear();
+        replaceDir_.Reset();
+    }
     if (error != 0)
         throw EnbFileError(error);
 }

@@ -26,6 +26,11 @@ inline constexpr std::int64_t kMaxReadPass = 64 * 1024;
 // abort checks and progress reports still come every few milliseconds at memory speed.
 inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 
+// SECURITY: the payload of one TLS record as its header may announce it: 2^14 bytes and the
+// 2048 bytes of expansion TLS allows. A header announcing more is refused at once, so a partial
+// record kept for the next read never grows past one record.
+inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
+
 // SECURITY: client text a reply repeats (a path, a user name), in bytes; longer text is cut
 // and ends in "...". A reply stays a short line however long the request was, so a client
 // cannot make the server write back more than a fraction of what it sent.
@@ -79,6 +84,14 @@ inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
 // SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
+
+// Random names an upload that replaces a file tries for its new file before it fails with
+// "File exists"; a clash of 64 random bits needs someone guessing them, so a few suffice.
+inline constexpr int kMaxReplacementNames = 8;
+// SECURITY: symbolic links one path resolution below a session's root follows before it fails
+// with ELOOP, as the system's own limit (40) does; links pointing at each other must not keep a
+// worker walking.
+inline constexpr int kMaxFollowedLinks = 40;
 
 // Lines the window's log pane keeps (older ones scroll away), and lines waiting to be shown:
 // a busy server writes several lines per command, so without a bound the window's memory would

@@ -31,7 +31,7 @@ class WholeSession(ServerTestCase):
         self.assertEqual(ftp.sendcmd("MKD session"), "257 session directory created.")
         self.assertEqual(ftp.sendcmd("CWD session"), "250 CWD command successful.")
         self.assertEqual(ftp.sendcmd("PWD"), '257 "/session" is current directory.')
-        self.assertEqual(ftp.sendcmd("SYST"), "215 Windows 9x/NT.")
+        self.assertEqual(ftp.sendcmd("SYST"), "215 UNIX Type: L8")
         data = payload(100_000)
         ftp.storbinary("STOR a.bin", io.BytesIO(data))
         self.assertEqual(ftp.sendcmd("SIZE a.bin"), f"213 {len(data)}")

@@ -122,9 +122,9 @@ TEST_F(FtpDirectory, ChangesDirectoryOnlyToExistingDirectories) {
     EXPECT_EQ(c->Cmd("CWD /.well-known"), "250 CWD command successful.");
     // Single-entry lookups use the exact name, never a pattern.
     EXPECT_EQ(c->Cmd("CWD /p*"), "550 /p*: No such file or directory.");
-    EXPECT_EQ(c->Cmd("CWD /pu?"), "550 /pu?: No such file or directory");
+    EXPECT_EQ(c->Cmd("CWD /pu?"), "550 /pu?: The system cannot find the file specified.");
     EXPECT_EQ(c->Cmd("SIZE /p*"), "213 4");
-    EXPECT_EQ(c->Cmd("SIZE /*.txt"), "550 /*.txt: No such file or directory");
+    EXPECT_EQ(c->Cmd("SIZE /*.txt"), "550 /*.txt: The system cannot find the file specified.");
 }
 
 TEST_F(FtpDirectory, MakesAndRemovesDirectoriesAndFiles) {

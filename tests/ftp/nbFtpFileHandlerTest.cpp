@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -55,6 +56,15 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::size_t EntryCount(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
 // One call's outcome.
 struct TResult {
     bool Success = true;
@@ -81,7 +91,11 @@ protected:
     TResult Put(const std::string& name, bool overwrite, std::unique_ptr<TnbStream>& stream,
                 bool unique = false) {
         TResult r;
-        handler_.OnPutFile(nullptr, nullptr, name, overwrite, unique, stream, r.Success, r.Message);
+        if (unique) {
+            handler_.OnPutUniqueFile(nullptr, nullptr, name, stream, r.Success, r.Message);
+        } else {
+            handler_.OnPutFile(nullptr, nullptr, name, overwrite, stream, r.Success, r.Message);
+        }
         EXPECT_EQ(r.Success, stream != nullptr);
         return r;
     }
@@ -302,10 +316,19 @@ TEST_F(FileHandler, PutFileModes) {
     s.reset();
     EXPECT_EQ(ReadFile(dir_ / "log"), "onetwo");
 
+    // Overwriting replaces the file only at a successful Close; a stream dropped before (a
+    // failed or aborted upload) leaves the old content and no file of its own behind.
+    ASSERT_TRUE(Put(dir_ / "log", true, s).Success);
+    s->WriteString("lost");
+    s.reset();
+    EXPECT_EQ(ReadFile(dir_ / "log"), "onetwo");
     ASSERT_TRUE(Put(dir_ / "log", true, s).Success);
     s->WriteString("new");
+    EXPECT_EQ(ReadFile(dir_ / "log"), "onetwo");
+    static_cast<TnbFileStream&>(*s).Close();
     s.reset();
     EXPECT_EQ(ReadFile(dir_ / "log"), "new");
+    EXPECT_EQ(EntryCount(dir_.Path()), 1u);
 
     const TResult unique = Put(dir_ / "log", true, s, true);
     EXPECT_FALSE(unique.Success);
@@ -348,32 +371,38 @@ TEST_F(FileHandler, DownloadsShareAFileAndUploadsHoldItAlone) {
     ASSERT_TRUE(Get(dir_ / "data", read1).Success);
     ASSERT_TRUE(Get(dir_ / "alias", read2).Success);
 
-    // The same file under another name is still the same file.
-    const TResult busy = Put(dir_ / "alias", true, write);
-    EXPECT_FALSE(busy.Success);
-    EXPECT_EQ(busy.Message, "Device or resource busy");
-    EXPECT_EQ(ReadFile(dir_ / "data"), "precious");  // never emptied
+    // Writing in place waits for the readers; the same file under another name is still the
+    // same file.
+    EXPECT_EQ(Put(dir_ / "alias", false, write).Message, "Device or resource busy");
+    // A replacing upload writes a new file: the readers keep the old content.
+    ASSERT_TRUE(Put(dir_ / "alias", true, write).Success);
+    write->WriteString("fresh");
+    static_cast<TnbFileStream&>(*write).Close();
+    write.reset();
+    EXPECT_EQ(ReadFile(dir_ / "alias"), "fresh");
+    EXPECT_EQ(ReadFile(dir_ / "data"), "precious");
+    char buffer[16] = {};
+    EXPECT_EQ(read2->Read(buffer, sizeof buffer), 8);
+    EXPECT_EQ(std::string(buffer, 8), "precious");
 
     read1.reset();
-    EXPECT_FALSE(Put(dir_ / "data", false, write).Success);
+    EXPECT_FALSE(Put(dir_ / "data", false, write).Success);  // read2 holds it still
     read2.reset();
-    ASSERT_TRUE(Put(dir_ / "data", true, write).Success);
-
+    ASSERT_TRUE(Put(dir_ / "data", false, write).Success);
     std::unique_ptr<TnbStream> other;
     EXPECT_EQ(Get(dir_ / "data", other).Message, "Device or resource busy");
-    EXPECT_EQ(Put(dir_ / "alias", false, other).Message, "Device or resource busy");
     write.reset();
     EXPECT_TRUE(Get(dir_ / "data", other).Success);
 }
 
 bool HooksAll(const TnbFtpServer& s) {
-    return s.OnCreateDir && s.OnDelete && s.OnRename && s.OnPutFile && s.OnGetFile &&
-           s.OnGetFileList;
+    return s.OnCreateDir && s.OnDelete && s.OnRename && s.OnPutFile && s.OnPutUniqueFile &&
+           s.OnGetFile && s.OnGetFileList;
 }
 
 bool HooksNone(const TnbFtpServer& s) {
-    return !s.OnCreateDir && !s.OnDelete && !s.OnRename && !s.OnPutFile && !s.OnGetFile &&
-           !s.OnGetFileList;
+    return !s.OnCreateDir && !s.OnDelete && !s.OnRename && !s.OnPutFile && !s.OnPutUniqueFile &&
+           !s.OnGetFile && !s.OnGetFileList;
 }
 
 TEST(FileHandlerLink, HooksSixEventsAndUnhooksWhenReplacedOrDestroyed) {

@@ -225,6 +225,68 @@ TEST_F(FtpSession, GuardCanRefuseALogin) {
     run->server.SetGuard(nullptr);
 }
 
+// A failed login's delay holds no thread: with two command threads, six clients waiting out
+// their delays leave a fresh client's login untouched, and each of them gets its 530 only after
+// the delay, before the answer to what it sent next. The guessing address's login turns hold
+// none either: its right password is answered in its turn, after the guesses.
+TEST_F(FtpSession, LoginDelaysWaitWithoutHoldingAThread) {
+    TnbServerGuard guard;
+    TnbGuardLoginDelay delay;
+    delay.SetIsRandom(false);
+    delay.SetIncrement(3000);
+    guard.SetLoginDelay(delay);
+    guard.SetEnableConnectCheck(false);  // all clients come from one address
+    run = std::make_unique<TRunningServer>(dir.Path());
+    // The server goes before the guard, however the test ends.
+    struct TDropServer {
+        std::unique_ptr<TRunningServer>& server;
+        ~TDropServer() { server.reset(); }
+    } drop{run};
+    run->server.SetMaxThreadCount(2);
+    run->server.SetGuard(&guard);
+    run->Start();
+
+    std::vector<std::unique_ptr<TFtpClient>> guessing;
+    for (int i = 0; i < 6; ++i) {
+        guessing.push_back(run->Client());
+        ASSERT_TRUE(guessing.back());
+        // One name each: every first failure waits one increment.
+        guessing.back()->SendRaw("USER nobody" + std::to_string(i) + "\r\nPASS x\r\nPWD\r\n");
+        EXPECT_EQ(guessing.back()->Reply().substr(0, 4), "331 ");
+    }
+    // As many as there are threads: waits that held one each would stall the fresh login.
+    std::vector<std::unique_ptr<TFtpClient>> rightPassword;
+    for (int i = 0; i < 2; ++i) {
+        rightPassword.push_back(run->Client());
+        ASSERT_TRUE(rightPassword.back());
+        rightPassword.back()->SendRaw("USER user\r\nPASS secret\r\nPWD\r\n");
+        EXPECT_EQ(rightPassword.back()->Reply().substr(0, 4), "331 ");
+    }
+    // From another address, so that the guesses' turns do not hold it up.
+    auto fresh = run->Client("127.0.0.2");
+    ASSERT_TRUE(fresh && fresh->Login("user", "secret"))
+        << "a fresh login is answered while the others wait out their delays";
+    EXPECT_EQ(fresh->Cmd("PWD"), "257 \"/\" is current directory.");
+    for (auto& client : guessing) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0))
+            << "a failed login answered before its delay";
+    }
+    for (auto& client : rightPassword) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0)) << "a login answered before its turn";
+    }
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(guessing[i]->Reply(), "530 User nobody" + std::to_string(i) + " cannot log in.");
+        EXPECT_EQ(guessing[i]->Reply(), "530 Not logged in.") << "the next command waited";
+    }
+    for (auto& client : rightPassword) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0)) << "the turn comes after the guesses";
+    }
+    for (auto& client : rightPassword) {
+        EXPECT_EQ(client->Reply(), "230 User user logged in.");
+        EXPECT_EQ(client->Reply(), "257 \"/\" is current directory.") << "PWD waited";
+    }
+}
+
 TEST_F(FtpSession, AnUnexpectedErrorAnswers451AndCloses) {
     dir.Write("a.txt", "x");
     run = std::make_unique<TRunningServer>(dir.Path());
@@ -252,9 +314,9 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
     auto c = run->LoggedIn();
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Cmd("MODE s"), "200 Mode S ok.");
-    EXPECT_EQ(c->Cmd("MODE Z"), "200 Mode Z ok.");
+    EXPECT_EQ(c->Cmd("MODE Z"), "504 Command not implemented for that parameter.");
     EXPECT_EQ(c->Cmd("MODE X"), "501 invalid argument");
-    EXPECT_EQ(c->Cmd("STRU R"), "200 STRU R ok.");
+    EXPECT_EQ(c->Cmd("STRU R"), "504 Command not implemented for that parameter.");
     EXPECT_EQ(c->Cmd("STRU FF"), "501 invalid argument");
     EXPECT_EQ(c->Cmd("TYPE i"), "200 Type I ok.");
     EXPECT_EQ(c->Cmd("TYPE A N"), "501 invalid argument");
@@ -268,7 +330,7 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
               "211-FTP Service status:\n"
               "     Connected to 127.0.0.1\n"
               "     Logged in as user\n"
-              "     TYPE: BINARY, FORM: Nonprint; STRUcture: Record; transfer MODE: DEFLATE\n"
+              "     TYPE: BINARY, FORM: Nonprint; STRUcture: File; transfer MODE: STREAM\n"
               "     No data connection\n"
               "211 End of status.");
     EXPECT_EQ(c->Cmd("FEAT"), "211-FEAT\n    SIZE\n    REST STREAM\n    MDTM\n211 END");

@@ -190,7 +190,7 @@ TEST_F(FtpTransfer, ListsWithMasksAndHiddenEntries) {
     EXPECT_EQ(c->PassiveGet("LIST").find(".hidden"), std::string::npos);
     c->Pasv();
     EXPECT_EQ(c->Cmd("LIST /missing"), "550 /missing: No such file or directory");
-    EXPECT_EQ(c->Cmd("NLST -la"), "550 -la: No such file or directory");
+    EXPECT_EQ(c->Cmd("NLST -la /missing"), "550 -la /missing: No such file or directory");
     EXPECT_EQ(c->Cmd("STAT").find("No data connection"), std::string::npos);
 }
 
@@ -385,31 +385,48 @@ TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
     EXPECT_EQ(seen[1], "a.txt:3:1:425 Can not open data connection");
 }
 
-// A destination that fills up after a few bytes, like a full disk.
+// A destination that fails after a few bytes, like a full disk (or the error given).
 class TFullStream : public TnbMemoryStream {
 public:
+    explicit TFullStream(int error) : error_(error) {}
     std::int64_t Write(const void* buffer, std::int64_t count) override {
         if (GetSize() + count > 10)
-            throw EnbFileError(ENOSPC);
+            throw EnbFileError(error_);
         return TnbMemoryStream::Write(buffer, count);
     }
+
+private:
+    int error_;
 };
 
 TEST_F(FtpTransfer, AFailedWriteIsNeverACompletedUpload) {
     run->server.Stop();
     std::atomic<int> doneStatus{-1};
-    run->server.OnPutFile = [](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&, bool,
-                               bool, std::unique_ptr<TnbStream>& destination, bool&,
-                               std::string&) { destination = std::make_unique<TFullStream>(); };
+    std::atomic<int> error{ENOSPC};
+    run->server.OnPutFile = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&, bool,
+                                std::unique_ptr<TnbStream>& destination, bool&,
+                                std::string&) {
+        destination = std::make_unique<TFullStream>(error.load());
+    };
     run->server.OnPutFileDone = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
                                     std::int64_t, TnbFtpFileTransferStatus& status, std::string&,
                                     std::string&) { doneStatus = static_cast<int>(status); };
     run->Start();
     c = run->LoggedIn();
     ASSERT_TRUE(c);
-    EXPECT_EQ(c->PassivePut("STOR full.bin", test::BinaryContent(100000)),
-              "550 full.bin: No space left on device");
-    EXPECT_EQ(doneStatus.load(), static_cast<int>(TnbFtpFileTransferStatus::tsFail));
+    // A full disk is transient (452), an exceeded quota or file size a storage refusal (552).
+    const std::pair<int, std::string> cases[] = {
+        {ENOSPC, "452 full.bin: No space left on device"},
+        {EDQUOT, "552 full.bin: Disk quota exceeded"},
+        {EFBIG, "552 full.bin: File too large"},
+        {EIO, "550 full.bin: Input/output error"},
+    };
+    for (const auto& [code, reply] : cases) {
+        error = code;
+        doneStatus = -1;
+        EXPECT_EQ(c->PassivePut("STOR full.bin", test::BinaryContent(100000)), reply);
+        EXPECT_EQ(doneStatus.load(), static_cast<int>(TnbFtpFileTransferStatus::tsFail));
+    }
     EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
 }
 

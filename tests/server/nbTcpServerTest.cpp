@@ -244,6 +244,32 @@ TEST(TnbTcpServerStart, BusyPortRaises10048AndALaterStartSucceeds) {
     EXPECT_TRUE(client.Connect(port));
 }
 
+// A subclass's CreateThreadPool makes the pool (the base constructor cannot reach it), and that
+// pool runs the server's items.
+class TOwnPoolServer : public TnbTcpServer {
+public:
+    ~TOwnPoolServer() override { StopOnDestroy(); }
+    std::unique_ptr<TnbThreadPool> CreateThreadPool() override {
+        auto pool = std::make_unique<TnbThreadPool>();
+        pool->SetMaxThreadCount(7);
+        pool->OnRunWorkItem = [this](TnbThreadPool&, TnbWorkItem&, TnbWorkerThread&) { ++Runs; };
+        return pool;
+    }
+    std::atomic<int> Runs{0};
+};
+
+TEST(TnbTcpServerStart, ASubclassesThreadPoolIsTheOneThatRunsItems) {
+    TOwnPoolServer server;
+    EXPECT_EQ(server.MaxThreadCount(), 7);
+    TRecorder recorder(server);
+    const int port = StartOnFreePort(server);
+    TTestClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(client.Send("ECHO own pool\n"));
+    ASSERT_TRUE(client.ReceiveAtLeast(9));
+    EXPECT_GT(server.Runs.load(), 0);
+}
+
 TEST(TnbTcpServerStart, PropertyRulesAndCloseConnectionOnAStoppedServer) {
     TnbTcpServer server;
     EXPECT_EQ(server.SessionTimeOut(), 600000);

@@ -244,7 +244,7 @@ TEST(TnbThreadPool, StopDiscardsQueuedItemsAndWaitsForRunningOnes) {
     EXPECT_EQ(pool.QueuedCount(), 0u);
 }
 
-TEST(TnbThreadPool, StoppedPoolRefusesItemsUntilStartedAgain) {
+TEST(TnbThreadPool, StoppedPoolCreatesWorkersAgainOnTheNextItem) {
     Counters counters;
     TnbThreadPool pool;
     std::atomic<int> queueEvents{0};
@@ -252,45 +252,163 @@ TEST(TnbThreadPool, StoppedPoolRefusesItemsUntilStartedAgain) {
     ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters)));
     ASSERT_TRUE(WaitUntil([&] { return counters.destroyed == 1; }));
     pool.Stop();
-    EXPECT_TRUE(pool.Stopped());
-
-    EXPECT_FALSE(pool.QueueWorkItem(MakeItem(counters)));
-    EXPECT_EQ(counters.destroyed, 2) << "a refused item is freed";
-    EXPECT_EQ(counters.started, 1);
-    EXPECT_EQ(queueEvents, 1);
     EXPECT_EQ(pool.ThreadCount(), 0u);
 
-    pool.Start();
+    // No item may be lost after a stop: the next one runs on a fresh worker.
     ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters)));
-    ASSERT_TRUE(WaitUntil([&] { return counters.started == 2 && counters.destroyed == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return counters.started == 2 && counters.destroyed == 2; }));
+    EXPECT_EQ(queueEvents, 2);
+    EXPECT_EQ(pool.ThreadCount(), 1u);
 }
 
-TEST(TnbThreadPool, NoItemRunsAfterStopReturnsWhileOthersKeepQueueing) {
+TEST(TnbThreadPool, ItemsQueuedWhileStopRunsAreRunOrDiscardedNeverLost) {
     for (int round = 0; round < 10; ++round) {
         Counters counters;
-        TnbThreadPool pool;
-        std::atomic<bool> stopReturned{false};
-        std::atomic<int> lateRuns{0};
-        std::atomic<bool> quit{false};
-        auto queueing = [&] {
-            while (!quit) {
-                pool.QueueWorkItem(MakeItem(counters, nullptr, [&](TnbWorkerThread&) {
-                    lateRuns += stopReturned ? 1 : 0;
-                }));
-            }
-        };
-        std::thread a(queueing), b(queueing);
-        ASSERT_TRUE(WaitUntil([&] { return counters.started > 20; }));
-        pool.Stop();
-        stopReturned = true;
-        std::this_thread::sleep_for(2ms);
-        quit = true;
-        a.join();
-        b.join();
-        EXPECT_EQ(lateRuns, 0);
-        EXPECT_EQ(pool.ThreadCount(), 0u);
-        EXPECT_EQ(pool.QueuedCount(), 0u);
+        std::atomic<int> queued{0};
+        {
+            TnbThreadPool pool;
+            std::atomic<bool> quit{false};
+            auto queueing = [&] {
+                while (!quit) {
+                    if (pool.QueueWorkItem(MakeItem(counters))) {
+                        ++queued;
+                    }
+                }
+            };
+            std::thread a(queueing), b(queueing);
+            ASSERT_TRUE(WaitUntil([&] { return counters.started > 20; }));
+            pool.Stop();
+            std::this_thread::sleep_for(2ms);
+            quit = true;
+            a.join();
+            b.join();
+        }
+        // Every item the pool took was freed exactly once, run or not.
+        EXPECT_EQ(counters.destroyed, queued.load());
+        EXPECT_LE(counters.started, queued.load());
     }
+}
+
+// Items that wait inside a blocking section do not count against MaxThreadCount: others run
+// meanwhile on new workers, at most MaxThreadCount of them outside sections at any moment;
+// workers coming back wait for a place and go before queued items; surplus workers end.
+TEST(TnbThreadPool, BlockingSectionsLeaveMaxThreadCountToItemsThatRun) {
+    Counters counters;
+    Gate blocked, plain;
+    TnbThreadPool pool;
+    OpenAtExit opener{&blocked, &plain};
+    pool.SetMaxThreadCount(2);
+    std::atomic<int> running{0}, peak{0}, inSection{0}, cameBack{0};
+    std::mutex orderMutex;
+    std::vector<char> order;  // 'b': a blocker came back, 'q': the queued plain item started
+    auto countRunning = [&](char tag) {
+        const int now = ++running;
+        int seen = peak.load();
+        while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+        }
+        std::lock_guard lock(orderMutex);
+        order.push_back(tag);
+    };
+    auto blocker = [&](TnbWorkerThread&) {
+        {
+            TnbBlockingSection section;
+            TnbBlockingSection nested;  // nesting counts once
+            ++inSection;
+            blocked.Wait();
+        }
+        ++cameBack;
+        countRunning('b');
+        --running;
+    };
+    auto plainItem = [&](char tag) {
+        return [&, tag](TnbWorkerThread&) {
+            countRunning(tag);
+            plain.Wait();
+            --running;
+        };
+    };
+
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, blocker)));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, blocker)));
+    ASSERT_TRUE(WaitUntil([&] { return inSection == 2; }));
+    EXPECT_EQ(pool.BlockingCount(), 2u);
+    EXPECT_EQ(pool.RunningCount(), 0u);
+
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, plainItem('p'))));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, plainItem('p'))));
+    ASSERT_TRUE(WaitUntil([&] { return running == 2; }))
+        << "two waiting items must not keep the others from running";
+    EXPECT_EQ(pool.ThreadCount(), 4u);
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, plainItem('q'))));
+    EXPECT_EQ(pool.QueuedCount(), 1u) << "MaxThreadCount still bounds the items that run";
+
+    blocked.Open();
+    ASSERT_TRUE(WaitUntil([&] { return pool.RunningCount() == 2 && inSection == 2; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(cameBack, 0) << "coming back waits for a place";
+    EXPECT_EQ(pool.BlockingCount(), 2u);
+
+    plain.Open();
+    ASSERT_TRUE(WaitUntil([&] { return counters.destroyed == 5; }));
+    EXPECT_LE(peak, 2);
+    {
+        std::lock_guard lock(orderMutex);
+        ASSERT_EQ(order.size(), 5u);
+        // The queued item can start only once an item that ran after a worker came back has
+        // ended (the places freed meanwhile went to the workers coming back).
+        EXPECT_EQ(order[2], 'b') << "workers coming back go before queued items";
+    }
+    ASSERT_TRUE(WaitUntil([&] { return pool.ThreadCount() == 2; }))
+        << "the workers made for the waiting items end once they are surplus";
+    EXPECT_EQ(pool.BlockingCount(), 0u);
+    EXPECT_EQ(pool.RunningCount(), 0u);
+}
+
+// Stop waits for an item inside a blocking section, and lets workers that wait to come back
+// finish their items at once instead of waiting for a place.
+TEST(TnbThreadPool, StopDuringBlockingSections) {
+    Counters counters;
+    Gate returning, inside, plain;
+    TnbThreadPool pool;
+    OpenAtExit opener{&returning, &inside, &plain};
+    pool.SetMaxThreadCount(2);
+    std::atomic<int> entered{0}, tails{0};
+    auto blocker = [&](Gate& gate) {
+        return [&](TnbWorkerThread&) {
+            {
+                TnbBlockingSection section;
+                ++entered;
+                gate.Wait();
+            }
+            ++tails;
+        };
+    };
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, blocker(returning))));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, blocker(returning))));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, nullptr, blocker(inside))));
+    ASSERT_TRUE(WaitUntil([&] { return entered == 3; }));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, &plain)));
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters, &plain)));
+    ASSERT_TRUE(WaitUntil([&] { return counters.started == 5; }));
+    returning.Open();  // two come back to a full pool and wait
+
+    auto stopped = std::async(std::launch::async, [&] { pool.Stop(); });
+    ASSERT_TRUE(WaitUntil([&] { return tails == 2; }))
+        << "a stopping pool no longer holds workers back";
+    EXPECT_EQ(stopped.wait_for(20ms), std::future_status::timeout)
+        << "Stop waits for the item in its blocking section and the running ones";
+    inside.Open();
+    plain.Open();
+    stopped.get();
+    EXPECT_EQ(tails, 3);
+    EXPECT_EQ(counters.destroyed, 5);
+    EXPECT_EQ(pool.ThreadCount(), 0u);
+    EXPECT_EQ(pool.BlockingCount(), 0u);
+
+    // A section outside any worker does nothing.
+    { TnbBlockingSection section; }
+    ASSERT_TRUE(pool.QueueWorkItem(MakeItem(counters)));
+    ASSERT_TRUE(WaitUntil([&] { return counters.destroyed == 6; }));
 }
 
 TEST(TnbThreadPool, ExceptionsFromItemsAndEventsNeverEndAWorker) {
@@ -361,7 +479,6 @@ TEST(TnbThreadPool, WorkerKindFollowsInitializeCOMAndCreateEvent) {
     ASSERT_TRUE(WaitUntil([&] { return counters.destroyed == 1; }));
     EXPECT_EQ(comRuns, 1);
     pool.Stop();
-    pool.Start();
 
     pool.OnCreateWorkerThread = [](TnbThreadPool& Sender, std::unique_ptr<TnbWorkerThread>& T) {
         EXPECT_EQ(T, nullptr);
@@ -377,7 +494,6 @@ TEST(TnbThreadPool, WorkerKindFollowsInitializeCOMAndCreateEvent) {
         T = std::make_unique<TnbWorkerThread>(other);
     };
     pool.Stop();
-    pool.Start();
     EXPECT_THROW(pool.QueueWorkItem(MakeItem(counters)), std::invalid_argument);
     EXPECT_EQ(counters.destroyed, 3);
 }

@@ -1,0 +1,649 @@
+// The OpenSSL provider of nbSspi: the function table the handshake engine calls. A context is
+// an SSL object between two memory BIOs; nothing here touches a socket. Handshake input is fed
+// one complete record at a time, so the provider knows exactly where the handshake ends and
+// which bytes behind it belong to the application.
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "tls/nbCryptAPI.h"
+#include "tls/nbSspi.h"
+#include "util/nbLimits.h"
+#include "util/nbStream.h"
+
+namespace nb {
+
+struct TnbProviderCredentials {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> Ctx{nullptr, &SSL_CTX_free};
+    bool Server = false;
+    TnbCredentialRecord Record;
+    // The client's own certificate and key, offered when the server asks for one.
+    PCCERT_CONTEXT ClientCert;
+    std::shared_ptr<EVP_PKEY> ClientKey;
+};
+
+struct TnbProviderContext {
+    std::unique_ptr<SSL, decltype(&SSL_free)> Ssl{nullptr, &SSL_free};
+    BIO* In = nullptr;   // owned by Ssl
+    BIO* Out = nullptr;  // owned by Ssl
+    TnbCredHandle Credentials;
+    bool HandshakeDone = false;
+    bool ShutdownRequested = false;
+    bool ClientCertAsked = false;
+    // Chain errors met while verifying the peer, as CERT_E_ / CRYPT_E_ codes in order.
+    std::vector<std::int32_t> VerifyErrors;
+};
+
+namespace {
+
+constexpr std::size_t kRecordHeader = 5;
+constexpr std::size_t kMaxFragment = 16384;
+
+int ContextIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+TnbProviderContext* ContextOf(SSL* ssl) {
+    return static_cast<TnbProviderContext*>(SSL_get_ex_data(ssl, ContextIndex()));
+}
+
+// SECURITY: the one check of a record header that comes from the peer: a known content type
+// and a length no conforming peer exceeds (2^14 plus the expansion TLS allows), so that a
+// buffered partial record can never grow past one record.
+enum class TRecord { rcComplete, rcIncomplete, rcIllegal };
+TRecord CheckRecord(const std::uint8_t* data, std::size_t size, std::size_t& recordSize) {
+    if (size == 0)
+        return TRecord::rcIncomplete;
+    if (data[0] < 20 || data[0] > 23)
+        return TRecord::rcIllegal;
+    if (size < kRecordHeader)
+        return TRecord::rcIncomplete;
+    const std::size_t length = (std::size_t(data[3]) << 8) | data[4];
+    if (length > kMaxTlsRecordPayload)
+        return TRecord::rcIllegal;
+    recordSize = kRecordHeader + length;
+    return size >= recordSize ? TRecord::rcComplete : TRecord::rcIncomplete;
+}
+
+// Everything the context has queued to send, appended to out.
+void DrainOutput(TnbProviderContext& context, std::vector<std::uint8_t>& out) {
+    const std::size_t pending = BIO_ctrl_pending(context.Out);
+    if (pending == 0)
+        return;
+    const std::size_t start = out.size();
+    out.resize(start + pending);
+    const int read = BIO_read(context.Out, out.data() + start, static_cast<int>(pending));
+    out.resize(start + static_cast<std::size_t>(std::max(read, 0)));
+}
+
+void DrainOutput(TnbProviderContext& context, TnbMemoryStream& out) {
+    const std::size_t pending = BIO_ctrl_pending(context.Out);
+    if (pending == 0)
+        return;
+    const std::int64_t start = out.GetSize();
+    out.SetSize(start + static_cast<std::int64_t>(pending));
+    const int read = BIO_read(context.Out, out.Memory() + start, static_cast<int>(pending));
+    out.SetSize(start + std::max(read, 0));
+}
+
+// The status of a failed OpenSSL call, read from the thread's error queue.
+SECURITY_STATUS FailureStatus() {
+    const unsigned long error = ERR_peek_last_error();
+    ClearOpenSslErrors();
+    if (ERR_GET_LIB(error) != ERR_LIB_SSL)
+        return error == 0 ? SEC_E_ILLEGAL_MESSAGE : SEC_E_INTERNAL_ERROR;
+    switch (ERR_GET_REASON(error)) {
+        case SSL_R_UNSUPPORTED_PROTOCOL:
+        case SSL_R_WRONG_VERSION_NUMBER:
+        case SSL_R_NO_PROTOCOLS_AVAILABLE:
+        case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+        case SSL_R_VERSION_TOO_LOW:
+        case SSL_R_VERSION_TOO_HIGH:
+        case SSL_R_UNSUPPORTED_SSL_VERSION:
+            return SEC_E_UNSUPPORTED_PROTOCOL;
+        case SSL_R_NO_SHARED_CIPHER:
+        case SSL_R_NO_CIPHERS_AVAILABLE:
+        case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+        case SSL_R_NO_SHARED_SIGNATURE_ALGORITHMS:
+            return SEC_E_ALGORITHM_MISMATCH;
+        case SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE:
+        case SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED:
+            return SEC_E_NO_CREDENTIALS;
+        case SSL_R_CERTIFICATE_VERIFY_FAILED:
+        case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+        case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+        case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+            return SEC_E_CERT_UNKNOWN;
+        case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+            return SEC_E_CERT_EXPIRED;
+        case SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC:
+        case SSL_R_TLSV1_ALERT_DECRYPT_ERROR:
+        case SSL_R_SSLV3_ALERT_BAD_RECORD_MAC:
+            return SEC_E_MESSAGE_ALTERED;
+        case SSL_R_EE_KEY_TOO_SMALL:
+        case SSL_R_CA_MD_TOO_WEAK:
+            return SEC_E_CERT_WRONG_USAGE;
+        default:
+            return SEC_E_ILLEGAL_MESSAGE;
+    }
+}
+
+// A chain error of the peer's certificate as the platform's policy error.
+std::int32_t PolicyError(int x509Error) {
+    switch (x509Error) {
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            return CERT_E_CN_NO_MATCH;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return CERT_E_EXPIRED;
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_CERT_UNTRUSTED:
+            return CERT_E_UNTRUSTEDROOT;
+        case X509_V_ERR_CERT_REVOKED:
+            return CERT_E_REVOKED;
+        case X509_V_ERR_UNABLE_TO_GET_CRL:
+        case X509_V_ERR_CRL_HAS_EXPIRED:
+        case X509_V_ERR_CRL_NOT_YET_VALID:
+            return CRYPT_E_NO_REVOCATION_CHECK;
+        case X509_V_ERR_INVALID_PURPOSE:
+            return CERT_E_WRONG_USAGE;
+        default:
+            return CERT_E_CHAINING;
+    }
+}
+
+// Verification never stops a handshake: every error is noted for the engine, which decides
+// after the handshake with the caller's ignore flags (the platform's manual validation).
+int VerifyCallback(int preverified, X509_STORE_CTX* store) {
+    if (!preverified) {
+        SSL* ssl = static_cast<SSL*>(
+            X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        if (TnbProviderContext* context = ssl ? ContextOf(ssl) : nullptr)
+            context->VerifyErrors.push_back(PolicyError(X509_STORE_CTX_get_error(store)));
+    }
+    return 1;
+}
+
+// The server asks for a client certificate: the first time the handshake stops with
+// SEC_I_INCOMPLETE_CREDENTIALS so that the engine can get one; then the credentials' own is
+// offered, or none.
+int ClientCertCallback(SSL* ssl, X509** cert, EVP_PKEY** key) {
+    TnbProviderContext* context = ContextOf(ssl);
+    if (!context)
+        return 0;
+    const TnbProviderCredentials& credentials = *context->Credentials;
+    if (credentials.ClientCert && credentials.ClientKey) {
+        X509_up_ref(credentials.ClientCert->Cert());
+        EVP_PKEY_up_ref(credentials.ClientKey.get());
+        *cert = credentials.ClientCert->Cert();
+        *key = credentials.ClientKey.get();
+        return 1;
+    }
+    if (!context->ClientCertAsked) {
+        context->ClientCertAsked = true;
+        return -1;
+    }
+    return 0;
+}
+
+// The protocol range of the record's bits; false when it enables no protocol this library
+// speaks (SSL 2.0 and 3.0 do not exist here).
+bool ApplyProtocols(SSL_CTX* ctx, const TnbCredentialRecord& record, bool server) {
+    struct TVersion {
+        std::uint32_t ServerBit, ClientBit;
+        int Version;
+        std::uint64_t NoOption;
+    };
+    const TVersion versions[] = {
+        {SP_PROT_TLS1_SERVER, SP_PROT_TLS1_CLIENT, TLS1_VERSION, SSL_OP_NO_TLSv1},
+        {SP_PROT_TLS1_1_SERVER, SP_PROT_TLS1_1_CLIENT, TLS1_1_VERSION, SSL_OP_NO_TLSv1_1},
+        {SP_PROT_TLS1_2_SERVER, SP_PROT_TLS1_2_CLIENT, TLS1_2_VERSION, SSL_OP_NO_TLSv1_2},
+    };
+    int lowest = 0;
+    int highest = 0;
+    std::uint64_t gaps = 0;
+    for (const TVersion& v : versions) {
+        const bool enabled = record.EnabledProtocols & (server ? v.ServerBit : v.ClientBit);
+        if (enabled) {
+            lowest = lowest ? lowest : v.Version;
+            highest = v.Version;
+        } else {
+            gaps |= v.NoOption;
+        }
+    }
+    if (record.EnableTls13) {
+        lowest = lowest ? lowest : TLS1_3_VERSION;
+        highest = TLS1_3_VERSION;
+    }
+    if (!lowest)
+        return false;
+    // Strong cryptography keeps to the protocols without known weaknesses.
+    if ((record.Flags & SCH_USE_STRONG_CRYPTO) && lowest < TLS1_2_VERSION) {
+        if (highest < TLS1_2_VERSION)
+            return false;
+        lowest = TLS1_2_VERSION;
+    }
+    SSL_CTX_set_min_proto_version(ctx, lowest);
+    SSL_CTX_set_max_proto_version(ctx, highest);
+    SSL_CTX_set_options(ctx, gaps);
+    return true;
+}
+
+// The client's chain flags as OpenSSL verification flags, as closely as they go: a revocation
+// check of the end certificate (CERT_CHAIN_REVOCATION_CHECK_END_CERT) is X509_V_FLAG_CRL_CHECK,
+// of the chain (CHECK_CHAIN, CHECK_CHAIN_EXCLUDE_ROOT) also X509_V_FLAG_CRL_CHECK_ALL. OpenSSL
+// never fetches revocation lists or caches chains, so the cache, URL-retrieval, root-update
+// and time-out flags have nothing to change.
+unsigned long VerifyFlags(std::uint32_t chainFlags) {
+    unsigned long flags = 0;
+    if (chainFlags & 0x10000000)
+        flags |= X509_V_FLAG_CRL_CHECK;
+    if (chainFlags & (0x20000000 | 0x40000000))
+        flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+    return flags;
+}
+
+// The system's trusted roots, loaded once for the process: loading the bundle costs more than
+// a handshake, and an X509_STORE may be shared by any number of contexts and threads.
+X509_STORE* SystemTrustStore() {
+    static X509_STORE* const store = [] {
+        X509_STORE* made = X509_STORE_new();
+        if (made && X509_STORE_set_default_paths(made) != 1)
+            ClearOpenSslErrors();  // no system roots: every chain is then untrusted
+        return made;
+    }();
+    return store;
+}
+
+SECURITY_STATUS EnumeratePackages(std::vector<TnbSecPkgInfo>& packages) {
+    packages = {{"Microsoft Unified Security Protocol Provider"}};
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t credentialUse,
+                                   const TnbCredentialRecord& record, TnbCredHandle& credentials) {
+    (void)package;
+    credentials.reset();
+    const bool server = credentialUse == SECPKG_CRED_INBOUND;
+    ClearOpenSslErrors();
+    auto made = std::make_shared<TnbProviderCredentials>();
+    made->Server = server;
+    made->Record = record;
+    made->Ctx.reset(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
+    SSL_CTX* ctx = made->Ctx.get();
+    if (!ctx)
+        return SEC_E_INSUFFICIENT_MEMORY;
+    if (!ApplyProtocols(ctx, record, server))
+        return SEC_E_UNSUPPORTED_PROTOCOL;
+    // SECURITY: no renegotiation: a peer cannot restart the handshake inside a session.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set1_cert_store(ctx, SystemTrustStore());
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &VerifyCallback);
+    X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx), VerifyFlags(record.ChainFlags));
+    if (!record.Creds.empty()) {
+        const PCCERT_CONTEXT& own = record.Creds.front();
+        std::shared_ptr<EVP_PKEY> key = own->PrivateKey();
+        if (!key)
+            return SEC_E_NO_CREDENTIALS;
+        if (server) {
+            if (SSL_CTX_use_certificate(ctx, own->Cert()) != 1 ||
+                SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
+                return FailureStatus() == SEC_E_CERT_WRONG_USAGE ? SEC_E_CERT_WRONG_USAGE
+                                                                 : SEC_E_UNKNOWN_CREDENTIALS;
+            }
+            for (std::size_t i = 1; i < record.Creds.size(); ++i)
+                SSL_CTX_add1_chain_cert(ctx, record.Creds[i]->Cert());
+        } else {
+            made->ClientCert = own;
+            made->ClientKey = std::move(key);
+        }
+    } else if (server) {
+        return SEC_E_NO_CREDENTIALS;  // a server cannot shake hands without a certificate
+    }
+    if (!server)
+        SSL_CTX_set_client_cert_cb(ctx, &ClientCertCallback);
+    credentials = std::move(made);
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS FreeCredentials(TnbCredHandle& credentials) {
+    credentials.reset();
+    return SEC_E_OK;
+}
+
+// A DNS name may go out as SNI; an address or any other text may not.
+bool IsDnsName(const std::string& name) {
+    if (name.empty() || name.size() > 253)
+        return false;
+    bool letter = false;
+    std::size_t label = 0;
+    for (const char ch : name) {
+        if (ch == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+            letter = false;
+            continue;
+        }
+        const bool alpha = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+        if (!alpha && !(ch >= '0' && ch <= '9') && ch != '-')
+            return false;
+        letter = letter || alpha;
+        if (++label > 63)
+            return false;
+    }
+    return label > 0 && letter;  // the last label has a letter: not an IPv4 address
+}
+
+SECURITY_STATUS NewContext(const TnbCredHandle& credentials, const std::string& targetName,
+                           std::uint32_t flags, TnbCtxtHandle& context) {
+    if (!credentials)
+        return SEC_E_INVALID_HANDLE;
+    ClearOpenSslErrors();
+    auto made = std::make_shared<TnbProviderContext>();
+    made->Credentials = credentials;
+    made->Ssl.reset(SSL_new(credentials->Ctx.get()));
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    if (!made->Ssl || !in || !out) {
+        BIO_free(in);
+        BIO_free(out);
+        return SEC_E_INSUFFICIENT_MEMORY;
+    }
+    // An empty memory BIO means "no more bytes yet", not the end of the stream.
+    BIO_set_mem_eof_return(in, -1);
+    BIO_set_mem_eof_return(out, -1);
+    SSL_set_bio(made->Ssl.get(), in, out);
+    made->In = in;
+    made->Out = out;
+    SSL* ssl = made->Ssl.get();
+    SSL_set_ex_data(ssl, ContextIndex(), made.get());
+    if (credentials->Server) {
+        SSL_set_accept_state(ssl);
+        if (flags & ASC_REQ_MUTUAL_AUTH)
+            SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &VerifyCallback);
+        else
+            SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+    } else {
+        SSL_set_connect_state(ssl);
+        if (IsDnsName(targetName))
+            SSL_set_tlsext_host_name(ssl, targetName.c_str());
+        // The target is checked against the certificate: a DNS name against its names, an
+        // address against its addresses, any other text never matches (CERT_E_CN_NO_MATCH,
+        // which the caller may choose to ignore).
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, targetName.c_str()) != 1) {
+            ClearOpenSslErrors();
+            X509_VERIFY_PARAM_set1_host(param, targetName.c_str(), targetName.size());
+        }
+    }
+    context = std::move(made);
+    return SEC_E_OK;
+}
+
+// One handshake step over the complete records of the input.
+SECURITY_STATUS HandshakeStep(TnbProviderContext& context, TnbHandshakeBuffers& buffers) {
+    SSL* ssl = context.Ssl.get();
+    buffers.Consumed = 0;
+    buffers.Output.clear();
+    std::size_t offset = 0;
+    for (;;) {
+        ClearOpenSslErrors();
+        const int result = SSL_do_handshake(ssl);
+        if (result == 1) {
+            context.HandshakeDone = true;
+            DrainOutput(context, buffers.Output);
+            buffers.Consumed = offset;
+            return SEC_E_OK;
+        }
+        const int error = SSL_get_error(ssl, result);
+        if (error == SSL_ERROR_WANT_X509_LOOKUP) {
+            DrainOutput(context, buffers.Output);
+            buffers.Consumed = offset;
+            return SEC_I_INCOMPLETE_CREDENTIALS;
+        }
+        if (error != SSL_ERROR_WANT_READ) {
+            const SECURITY_STATUS status = FailureStatus();
+            DrainOutput(context, buffers.Output);  // the alert that tells the peer why
+            buffers.Consumed = buffers.InputSize;
+            return status;
+        }
+        std::size_t recordSize = 0;
+        const TRecord record =
+            CheckRecord(buffers.Input + offset, buffers.InputSize - offset, recordSize);
+        if (record == TRecord::rcIllegal)
+            return SEC_E_ILLEGAL_MESSAGE;
+        if (record == TRecord::rcIncomplete) {
+            DrainOutput(context, buffers.Output);
+            buffers.Consumed = offset;
+            // Nothing to answer yet: the peer's flight is not complete.
+            return buffers.Output.empty() ? SEC_E_INCOMPLETE_MESSAGE : SEC_I_CONTINUE_NEEDED;
+        }
+        BIO_write(context.In, buffers.Input + offset, static_cast<int>(recordSize));
+        offset += recordSize;
+    }
+}
+
+SECURITY_STATUS AcceptContext(const TnbCredHandle& credentials, TnbCtxtHandle& context,
+                              std::uint32_t flags, TnbHandshakeBuffers& buffers) {
+    if (context && context->ShutdownRequested) {
+        buffers.Output.clear();
+        if (context->HandshakeDone) {
+            ClearOpenSslErrors();
+            SSL_shutdown(context->Ssl.get());
+            ClearOpenSslErrors();
+            DrainOutput(*context, buffers.Output);
+        }
+        return SEC_E_OK;
+    }
+    // SECURITY: a first byte that is no TLS record type is a plain-text client on a TLS port;
+    // it is refused at once instead of waiting for a record that never comes.
+    if (buffers.InputSize > 0 && (buffers.Input[0] < 20 || buffers.Input[0] > 23))
+        return SEC_E_ILLEGAL_MESSAGE;
+    if (!context) {
+        const SECURITY_STATUS status = NewContext(credentials, {}, flags, context);
+        if (status != SEC_E_OK)
+            return status;
+    }
+    return HandshakeStep(*context, buffers);
+}
+
+SECURITY_STATUS InitializeContext(const TnbCredHandle& credentials, TnbCtxtHandle& context,
+                                  const std::string& targetName, std::uint32_t flags,
+                                  TnbHandshakeBuffers& buffers) {
+    if (context && context->ShutdownRequested)
+        return AcceptContext(credentials, context, flags, buffers);
+    if (buffers.InputSize > 0 && (buffers.Input[0] < 20 || buffers.Input[0] > 23))
+        return SEC_E_ILLEGAL_MESSAGE;
+    if (!context) {
+        const SECURITY_STATUS status = NewContext(credentials, targetName, flags, context);
+        if (status != SEC_E_OK)
+            return status;
+    } else if (credentials) {
+        context->Credentials = credentials;  // acquired again with the client's certificate
+    }
+    return HandshakeStep(*context, buffers);
+}
+
+std::uint32_t RecordTrailer(SSL* ssl) {
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
+    if (!cipher)
+        return 0;
+    if (SSL_version(ssl) == TLS1_3_VERSION)
+        return 1 + 16;  // content type, tag
+    if (SSL_CIPHER_is_aead(cipher))
+        return 8 + 16;  // explicit nonce, tag (the largest AEAD expansion of TLS 1.2)
+    const EVP_MD* digest = EVP_get_digestbynid(SSL_CIPHER_get_digest_nid(cipher));
+    const int mac = digest ? EVP_MD_get_size(digest) : 48;
+    return 16 + static_cast<std::uint32_t>(mac) + 16;  // explicit IV, MAC, padding
+}
+
+std::uint32_t ProtocolBit(SSL* ssl) {
+    const bool server = SSL_is_server(ssl);
+    switch (SSL_version(ssl)) {
+        case TLS1_VERSION:
+            return server ? SP_PROT_TLS1_SERVER : SP_PROT_TLS1_CLIENT;
+        case TLS1_1_VERSION:
+            return server ? SP_PROT_TLS1_1_SERVER : SP_PROT_TLS1_1_CLIENT;
+        case TLS1_2_VERSION:
+            return server ? SP_PROT_TLS1_2_SERVER : SP_PROT_TLS1_2_CLIENT;
+        case TLS1_3_VERSION:
+            return server ? SP_PROT_TLS1_3_SERVER : SP_PROT_TLS1_3_CLIENT;
+        default:
+            return 0;
+    }
+}
+
+SECURITY_STATUS QueryAttributes(const TnbCtxtHandle& context, std::uint32_t attribute,
+                                void* buffer) {
+    if (!context || !context->HandshakeDone || !buffer)
+        return SEC_E_INVALID_HANDLE;
+    SSL* ssl = context->Ssl.get();
+    switch (attribute) {
+        case SECPKG_ATTR_STREAM_SIZES: {
+            auto& sizes = *static_cast<TnbStreamSizes*>(buffer);
+            sizes.Header = kRecordHeader;
+            sizes.Trailer = RecordTrailer(ssl);
+            sizes.MaximumMessage = kMaxFragment;
+            sizes.Buffers = 4;
+            sizes.BlockSize = SSL_CIPHER_is_aead(SSL_get_current_cipher(ssl)) ? 1 : 16;
+            return SEC_E_OK;
+        }
+        case SECPKG_ATTR_CONNECTION_INFO: {
+            auto& info = *static_cast<TnbConnectionInfo*>(buffer);
+            info.Protocol = ProtocolBit(ssl);
+            info.Cipher = SSL_get_cipher_name(ssl);
+            return SEC_E_OK;
+        }
+        case SECPKG_ATTR_REMOTE_CERT_CONTEXT: {
+            auto& peer = *static_cast<std::shared_ptr<TnbCertContext>*>(buffer);
+            ClearOpenSslErrors();
+            X509* cert = SSL_get0_peer_certificate(ssl);
+            if (!cert)
+                return SEC_E_NO_CREDENTIALS;
+            unsigned char* der = nullptr;
+            const int length = i2d_X509(cert, &der);
+            TnbByteArray encoded;
+            if (!TakeDer(length, der, encoded, CRYPT_E_BAD_ENCODE))
+                return SEC_E_INTERNAL_ERROR;
+            peer = CertCreateCertificateContext(nbCertEncoding, encoded.data(), encoded.size());
+            return peer ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+        }
+        default:
+            return SEC_E_UNSUPPORTED_FUNCTION;
+    }
+}
+
+SECURITY_STATUS Encrypt(const TnbCtxtHandle& context, const std::uint8_t* data, std::size_t size,
+                        TnbMemoryStream& out) {
+    if (!context || !context->HandshakeDone || context->ShutdownRequested)
+        return SEC_E_CONTEXT_EXPIRED;
+    if (size > kMaxFragment)
+        return SEC_E_BUFFER_TOO_SMALL;
+    ClearOpenSslErrors();
+    if (size > 0 && SSL_write(context->Ssl.get(), data, static_cast<int>(size)) <= 0) {
+        const SECURITY_STATUS status = FailureStatus();
+        return status == SEC_E_ILLEGAL_MESSAGE ? SEC_E_ENCRYPT_FAILURE : status;
+    }
+    DrainOutput(*context, out);
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS Decrypt(const TnbCtxtHandle& context, const std::uint8_t* data, std::size_t size,
+                        TnbDecryptBuffers& buffers) {
+    buffers.Consumed = 0;
+    buffers.Missing = 0;
+    if (!context || !context->HandshakeDone)
+        return SEC_E_INVALID_HANDLE;
+    std::size_t recordSize = 0;
+    switch (CheckRecord(data, size, recordSize)) {
+        case TRecord::rcIllegal:
+            return SEC_E_ILLEGAL_MESSAGE;
+        case TRecord::rcIncomplete:
+            buffers.Missing = recordSize > size ? recordSize - size : 0;
+            return SEC_E_INCOMPLETE_MESSAGE;
+        case TRecord::rcComplete:
+            break;
+    }
+    SSL* ssl = context->Ssl.get();
+    BIO_write(context->In, data, static_cast<int>(recordSize));
+    buffers.Consumed = recordSize;
+    std::vector<std::uint8_t>& plain = *buffers.Plain;
+    for (;;) {
+        const std::size_t start = plain.size();
+        plain.resize(start + kMaxFragment);
+        ClearOpenSslErrors();
+        const int read = SSL_read(ssl, plain.data() + start, static_cast<int>(kMaxFragment));
+        plain.resize(start + static_cast<std::size_t>(std::max(read, 0)));
+        if (read > 0)
+            continue;
+        switch (SSL_get_error(ssl, read)) {
+            case SSL_ERROR_WANT_READ:
+            case SSL_ERROR_WANT_WRITE:
+                return SEC_E_OK;  // the record is used up (also one with no application data)
+            case SSL_ERROR_ZERO_RETURN:
+                return SEC_I_CONTEXT_EXPIRED;
+            default:
+                return FailureStatus();
+        }
+    }
+}
+
+SECURITY_STATUS ApplyControl(const TnbCtxtHandle& context, std::uint32_t token) {
+    if (!context)
+        return SEC_E_INVALID_HANDLE;
+    if (token != SCHANNEL_SHUTDOWN)
+        return SEC_E_UNSUPPORTED_FUNCTION;
+    context->ShutdownRequested = true;
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS DeleteContext(TnbCtxtHandle& context) {
+    context.reset();
+    return SEC_E_OK;
+}
+
+std::int32_t PeerVerifyStatus(const TnbCtxtHandle& context) {
+    if (!context || !context->Credentials)
+        return SEC_E_INVALID_HANDLE;
+    const TnbCredentialRecord& record = context->Credentials->Record;
+    if (record.IgnoreAllPolicy)
+        return 0;
+    for (const std::int32_t error : context->VerifyErrors) {
+        const std::uint32_t ignoredBy =
+            error == CERT_E_CN_NO_MATCH            ? SECURITY_FLAG_IGNORE_CERT_CN_INVALID
+            : error == CERT_E_EXPIRED              ? SECURITY_FLAG_IGNORE_CERT_DATE_INVALID
+            : error == CERT_E_UNTRUSTEDROOT        ? SECURITY_FLAG_IGNORE_UNKNOWN_CA
+            : error == CERT_E_REVOKED              ? SECURITY_FLAG_IGNORE_REVOCATION
+            : error == CRYPT_E_NO_REVOCATION_CHECK ? SECURITY_FLAG_IGNORE_REVOCATION
+            : error == CERT_E_WRONG_USAGE          ? SECURITY_FLAG_IGNORE_WRONG_USAGE
+                                                   : 0;
+        if (ignoredBy == 0 || !(record.PolicyChecks & ignoredBy))
+            return error;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const TnbSecurityFunctionTable* OpenSslSecurityInterface() {
+    static const TnbSecurityFunctionTable table{
+        &EnumeratePackages, &AcquireCredentials, &FreeCredentials,  &AcceptContext,
+        &InitializeContext, &QueryAttributes,    &Encrypt,          &Decrypt,
+        &ApplyControl,      &DeleteContext,      &PeerVerifyStatus,
+    };
+    return &table;
+}
+
+}  // namespace nb
