@@ -695,6 +695,7 @@ void TnbTcpCommandServer::BeginBlockingCommand(TnbCommandConnection& AConnection
         // Lock-free commands that arrived before this one started were meant for it.
         for (auto it = AConnection.queue_.begin(); it != AConnection.queue_.end();) {
             if (it->info != nullptr && it->info->NoLock()) {
+                AConnection.queuedCost_ -= TnbProcessCommandHandler::QueuedCost(*it->params);
                 aside.push_back(std::move(*it));
                 it = AConnection.queue_.erase(it);
             } else {
