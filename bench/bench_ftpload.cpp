@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -440,12 +441,32 @@ int Idle(const Args& a, int count, double seconds) {
         files.rlim_cur = files.rlim_max;  // one descriptor per session, and more than 1,024
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    std::vector<Control> sessions;
-    sessions.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        sessions.emplace_back(a.host, a.port);
-        sessions.back().Authenticate(a.user, a.pass);
+    // A few threads log the sessions in, so that thousands of handshakes do not take minutes;
+    // then they all sit idle.
+    constexpr int kOpeners = 8;
+    std::vector<std::vector<Control>> sessions(kOpeners);
+    std::atomic<int> next{0};
+    std::string failure;
+    std::mutex failureLock;
+    std::vector<std::thread> openers;
+    for (auto& own : sessions) {
+        openers.emplace_back([&] {
+            try {
+                while (next++ < count) {
+                    own.emplace_back(a.host, a.port);
+                    own.back().Authenticate(a.user, a.pass);
+                }
+            } catch (const std::exception& e) {
+                std::lock_guard lock(failureLock);
+                failure = e.what();
+                next = count;
+            }
+        });
     }
+    for (auto& t : openers)
+        t.join();
+    if (!failure.empty())
+        throw std::runtime_error(failure);
     std::printf("idle %d sessions ready\n", count);
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
