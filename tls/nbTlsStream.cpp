@@ -401,7 +401,11 @@ void TnbTlsNetworkStream::Close(bool notifyPeer) {
         }
         if (notifyPeer && state_ == S::tsSendClose) {
             try {
-                if (!SendPending(nullptr, 0))
+                // FIX: an aborted transfer does not wait for a peer that stopped reading (it
+                // waits for the abort's reply instead): what the socket takes now goes out,
+                // the records behind it and the close notification are dropped.
+                const TnbConnection* connection = Connection();
+                if (!SendPending(nullptr, 0) && !(connection && connection->IsAborted()))
                     SetNextAction(TnbNextAction::naWrite);  // the connection flushes it
             } catch (const EnbSocketError&) {
             }
