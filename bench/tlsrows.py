@@ -14,7 +14,9 @@ import smallfiles
 
 GIB = 1024 * 1024 * 1024
 SESSION_SECONDS = 5
-IDLE_COUNTS = (1000, 10000)
+# vsftpd forks a process per session and takes minutes to hold 10,000 TLS sessions on two
+# cores; its 1,000 figure is the comparison, ours is also taken at 10,000 (the goal's count).
+IDLE_COUNTS = {"ours": (1000, 10000), "vsftpd": (1000,)}
 FRESH_SESSIONS = 50
 
 
@@ -82,7 +84,7 @@ def measure(target, tool, root, pss_kib, descendants):
     res.update(_many(tool, target, root))
     # Each idle session holds a descriptor in the client; the client raises its own limit.
     files = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-    for count in IDLE_COUNTS:
+    for count in IDLE_COUNTS[target.name]:
         key = f"KiB per idle TLS session, {count:,}"
         if count + 64 > files:
             print(f"# {key}: skipped, the descriptor limit is {files}")
