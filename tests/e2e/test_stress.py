@@ -222,8 +222,8 @@ class Client:
         return f"{self.prefix}{self.serial}.bin"
 
     def set_mode(self):
-        # Over TLS the data connections stay passive: an active one that the server opens is
-        # still shaken hands with the server as TLS client, which no FTPS client accepts.
+        # Over TLS the data connections stay passive: on a data connection it opens itself the
+        # server still plays the TLS client, where FTPS clients expect it to play the server.
         self.ftp.set_pasv(self.rnd.random() < 0.8 or self.tls)
 
     def resync(self):
