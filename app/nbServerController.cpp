@@ -139,6 +139,11 @@ void TnbServerController::BindEvents() {
         const bool secret = AParams.Command == "PASS";
         Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
     };
+    server_.OnDataTlsReady = [this](TnbFtpServer&, TnbFtpCommandConnection& AConnection,
+                                    bool AResumed) {
+        Log("TLS data connection. Host: " + AConnection.PeerIP() +
+            (AResumed ? ", session resumed" : ", new session"));
+    };
     server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
                                     const std::string& AResponse) { Log("Reply: " + AResponse); };
 }

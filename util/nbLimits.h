@@ -30,6 +30,10 @@ inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 // record kept for the next read never grows past one record.
 inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 
+// SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
+// per handshake of it): a client that shakes hands again and again must not grow the server.
+inline constexpr std::size_t kMaxScopeSessions = 4;
+
 // SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
 // path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and
 // handled like an exceeded MaxDataSize (the connection is closed), with or without MaxDataSize.
