@@ -30,8 +30,16 @@ void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
     }
 }
 
+// The TLS settings beyond the window's mode, for the headless program.
+struct TTlsOptions {
+    bool Tls13 = false;
+    nb::TnbTlsDataSessionReuse DataSessionReuse = nb::TnbTlsDataSessionReuse::drAllow;
+    bool StrictUploadEof = false;
+};
+
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                int maxConnectionsPerMinute, nb::TnbDirListingStyle listing) {
+                int maxConnectionsPerMinute, nb::TnbDirListingStyle listing,
+                const TTlsOptions& tls) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -49,6 +57,14 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
         [&log](const std::string& AText) { PostLogLines(log, AText); });
     controller.SetMaxConnectionsPerMinute(maxConnectionsPerMinute);
     controller.SetListingStyle(listing);
+    nb::TnbFtpServer& server = controller.Server();
+    if (tls.Tls13) {
+        nb::TnbTlsFlags flags = server.TLSFlags();
+        flags.Include(nb::TnbTlsFlag::tfUseTLS13);
+        server.SetTLSFlags(flags);
+    }
+    server.SetTlsDataSessionReuse(tls.DataSessionReuse);
+    server.SetTlsStrictUploadEof(tls.StrictUploadEof);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
@@ -100,7 +116,23 @@ int main(int argc, char** argv) {
     app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
         ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
         ->default_str("unix");
+    TTlsOptions tls;
+    app.add_flag("--tls13", tls.Tls13, "Offer TLS 1.3 besides TLS 1.0 to 1.2 (headless)");
+    // As numbers: the enumeration's one-byte type would be shown as characters.
+    const std::map<std::string, int> reuses{
+        {"none", static_cast<int>(nb::TnbTlsDataSessionReuse::drNone)},
+        {"allow", static_cast<int>(nb::TnbTlsDataSessionReuse::drAllow)},
+        {"require", static_cast<int>(nb::TnbTlsDataSessionReuse::drRequire)}};
+    int reuse = static_cast<int>(nb::TnbTlsDataSessionReuse::drAllow);
+    app.add_option("--tls-data-session-reuse", reuse,
+                   "Protected data connections may (allow), must (require) or never (none) "
+                   "resume the control connection's TLS session (headless)")
+        ->transform(CLI::CheckedTransformer(reuses, CLI::ignore_case))
+        ->default_str("allow");
+    app.add_flag("--tls-strict-upload-eof", tls.StrictUploadEof,
+                 "Answer a protected upload that ends without close_notify with 426 (headless)");
     CLI11_PARSE(app, argc, argv);
+    tls.DataSessionReuse = static_cast<nb::TnbTlsDataSessionReuse>(reuse);
 
     if (!headless && nb::WindowAvailable()) {
         nb::TnbWindowSettings settings;
@@ -112,5 +144,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing);
+    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing, tls);
 }
