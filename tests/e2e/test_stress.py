@@ -223,9 +223,7 @@ class Client:
         return f"{self.prefix}{self.serial}.bin"
 
     def set_mode(self):
-        # Over TLS the data connections stay passive: on a data connection it opens itself the
-        # server still plays the TLS client, where FTPS clients expect it to play the server.
-        self.ftp.set_pasv(self.rnd.random() < 0.8 or self.tls)
+        self.ftp.set_pasv(self.rnd.random() < 0.8)
 
     def resync(self):
         """After an abort or a dropped data connection 0 to 3 replies may still be on their way:
