@@ -9,7 +9,8 @@
 // handshake that asks (on a worker, serialised by the certificate lock), then handed out for
 // every later handshake, also after Stop and Start. Its key lives in one key container per
 // user, reused across runs.
-// Ownership: the controller owns the server, the file handler and the certificate store.
+// Ownership: the controller owns the server, the file handler, the server's guard and the
+// certificate store.
 #pragma once
 
 #include <atomic>
@@ -48,6 +49,13 @@ public:
     void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
+    TnbServerGuard& Guard() { return guard_; }
+
+    // SECURITY: the guard's connection-rate check is off by default (6 a minute per address
+    // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
+    // per address and minute. Before Start.
+    void SetMaxConnectionsPerMinute(int N);
+
     // The store whose first certificate identifies the server (empty until a handshake asked).
     const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
     // The demo certificate: the store's first, made when the store has none. Thread-safe;
@@ -73,6 +81,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
+    TnbServerGuard guard_;  // declared before the server, so it outlives it
     std::mutex certificateLock_;  // leaf lock: the store's list
     TnbCertificateStore certificateStore_;
     TnbFtpServer server_;
