@@ -57,7 +57,7 @@ public:
     void SetMaxConnectionsPerMinute(int N);
 
     // The store whose first certificate identifies the server (empty until a handshake asked).
-    const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
+    TnbCertificateStore& CertificateStore() { return certificateStore_; }
     // The demo certificate: the store's first, made when the store has none. Thread-safe;
     // concurrent first calls make exactly one. A failure raises and leaves the store empty.
     std::shared_ptr<TnbCertificate> DemoCertificate();
