@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/nbServerController.h"
 #include "app/nbWindowFrontEnd.h"
@@ -31,7 +32,7 @@ void WriteLogLines(const std::string& text) {
 }
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                nb::TnbDirListingStyle listing) {
+                nb::TnbDirListingStyle listing, const std::vector<std::string>& listen) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -42,6 +43,7 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
 
     nb::TnbServerController controller(WriteLogLines);
     controller.SetListingStyle(listing);
+    controller.SetListenAddresses(listen);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
     app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
         ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
         ->default_str("unix");
+    std::vector<std::string> listen;
+    app.add_option("--listen", listen,
+                   "Local address to listen on, repeatable (default 0.0.0.0; :: for IPv6 and "
+                   "IPv4 alike)");
     CLI11_PARSE(app, argc, argv);
 
     if (!headless && nb::WindowAvailable()) {
@@ -100,5 +106,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, listing);
+    return RunHeadless(mode, port, root, listing, listen);
 }
