@@ -380,5 +380,31 @@ class ModernClients(unittest.TestCase):
         self.assertIn("Command: CLNT Test Client 1.0", self.server.log())
 
 
+
+class ListenAddresses(unittest.TestCase):
+    @unittest.skipUnless(HAS_IPV6, "no IPv6 loopback")
+    def test_each_listen_address_serves_its_family(self):
+        cases = [
+            ((), {"127.0.0.1": True, "::1": False}),
+            (("--listen", "::"), {"127.0.0.1": True, "::1": True}),
+            (("--listen", "::1"), {"127.0.0.1": False, "::1": True}),
+            (("--listen", "::1", "--listen", "127.0.0.1"), {"127.0.0.1": True, "::1": True}),
+        ]
+        for args, reachable in cases:
+            with self.subTest(args=args):
+                server = RunningServer(extra_args=args)
+                try:
+                    for host, expected in reachable.items():
+                        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+                        with socket.socket(family, socket.SOCK_STREAM) as s:
+                            s.settimeout(10)
+                            served = s.connect_ex((host, server.port)) == 0
+                            self.assertEqual(served, expected, host)
+                            if served:
+                                self.assertTrue(s.recv(100).startswith(b"220 "))
+                finally:
+                    self.assertEqual(server.stop(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()
