@@ -78,8 +78,22 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     server_.SetServerOS("Windows 9x/NT.");
     server_.SetExtensions({"SIZE", "REST STREAM", "MDTM"});
     fileHandler_.SetServer(&server_);
+    // SECURITY: the guard slows down password guessing (its login delays, and per address one
+    // answer a second after a few failures) with its default settings.
+    guard_.SetEnableConnectCheck(false);
+    server_.SetGuard(&guard_);
     BindEvents();
     BindCertificateEvent();
+}
+
+void TnbServerController::SetMaxConnectionsPerMinute(int N) {
+    TnbGuardConnectionLimit limit;
+    if (N > 0) {
+        limit.SetMax(N);
+        limit.SetPeriod(60000);
+    }
+    guard_.SetConnectionLimit(limit);
+    guard_.SetEnableConnectCheck(N > 0);
 }
 
 TnbServerController::~TnbServerController() {
@@ -91,6 +105,7 @@ TnbServerController::~TnbServerController() {
         // Nothing is left to report to: the program is ending.
     }
     fileHandler_.SetServer(nullptr);
+    server_.SetGuard(nullptr);
 }
 
 void TnbServerController::BindEvents() {
@@ -107,16 +122,20 @@ void TnbServerController::BindEvents() {
                                     TnbFtpUserAccountItemPtr& Account, const std::string&,
                                     const std::string&, bool&, bool&) {
         if (Account)
-            Log("Authenticate user: " + Account->UserName());
+            Log("Authenticate user: " + EscapeControls(Account->UserName()));
     };
     server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
                                       TnbTcpCommandParams& AParams) {
-        // SECURITY: passwords never reach the log.
+        // SECURITY: passwords never reach the log, and client text is escaped, so that a client
+        // can neither forge log lines nor drive the terminal of whoever reads the log.
         const bool secret = AParams.Command == "PASS";
-        Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
+        Log("Command: " + EscapeControls(AParams.Command) + " " +
+            (secret ? "<password>" : EscapeControls(AParams.Params)));
     };
     server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
-                                    const std::string& AResponse) { Log("Reply: " + AResponse); };
+                                    const std::string& AResponse) {
+        Log("Reply: " + EscapeControls(AResponse));
+    };
 }
 
 void TnbServerController::BindCertificateEvent() {

@@ -5,8 +5,8 @@
 // Threads: Start and Stop run on the front end's thread. The server raises its events on its
 // own threads, so the log appender serialises lines with the log lock; the stopping flag keeps
 // closing connections from logging while Stop waits for the server's threads.
-// Ownership: the controller owns the server and the file handler (and the certificate store,
-// see BindCertificateEvent).
+// Ownership: the controller owns the server, the file handler and the server's guard (and the
+// certificate store, see BindCertificateEvent).
 #pragma once
 
 #include <atomic>
@@ -48,6 +48,12 @@ public:
     void SetListenAddresses(std::vector<std::string> AAddresses);
 
     TnbFtpServer& Server() { return server_; }
+    TnbServerGuard& Guard() { return guard_; }
+
+    // SECURITY: the guard's connection-rate check is off by default (6 a minute per address
+    // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
+    // per address and minute. Before Start.
+    void SetMaxConnectionsPerMinute(int N);
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
@@ -69,6 +75,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
+    TnbServerGuard guard_;  // declared before the server, so it outlives it
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };
