@@ -417,7 +417,10 @@ void TnbTcpCommandServer::ReadConnection(TnbUserConnection& AConnection) {
     std::unique_ptr<TnbProcessDataContext> context;
     {
         std::lock_guard lock(connection->ConnectionLock());
-        BeginPendingTls(*connection);
+        // SECURITY: plain bytes that came before the switch (a partial line behind AUTH) never
+        // mix with what the TLS stream decrypts.
+        if (BeginPendingTls(*connection))
+            handler.Buffer().Clear();
         // SECURITY: one pass reads no more than the buffer has room for: the buffer never
         // holds more than one longest line with its end (an unfinished line or unparsed ones).
         const std::int64_t buffered = handler.Buffer().GetSize();
@@ -530,6 +533,10 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
         return;
     }
     EnsureCommandsRegistered();
+    // SECURITY: commands that came in clear behind a granted AUTH are injected, not the
+    // client's: they never run, before or after the switch.
+    if (AConnection.StartTlsPending())
+        return;
     for (auto& params : commands->TakeAll()) {
         TnbTcpCommandInfo* info = commandList_.Find(params->Command);
         bool runNow = false;
@@ -632,6 +639,10 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
         } catch (...) {
             AConnection.DropCommands();
             throw;
+        }
+        if (AConnection.StartTlsPending()) {
+            std::lock_guard lock(AConnection.queueLock_);
+            AConnection.queue_.clear();  // read in clear behind the AUTH: injected
         }
     }
 }

@@ -24,7 +24,8 @@ int ProtocolOf(const std::string& address) {
 }
 
 [[noreturn]] void RaiseProtocolNotSupported(const std::string& cmd, const std::string& supported) {
-    TnbFtpServer::RaiseFtpError(cmd, 522, "Network protocol not supported, use (" + supported + ")");
+    TnbFtpServer::RaiseFtpError(cmd, 522,
+                                "Network protocol not supported, use (" + supported + ")");
 }
 
 // A decimal port 1..65535 without sign or blanks.

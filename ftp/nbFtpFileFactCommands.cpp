@@ -88,7 +88,8 @@ void TnbFtpServer::CmdMfmt(TnbFtpCommandConnection& c, const std::string& cmd,
     DoSetModifiedTime(c, full, *time, success, message);
     if (!success)
         RaiseFileError(cmd, name, message);
-    Reply(c, cmd, "213 Modify=" + FormatMachineTime(TnbDateTime::FromUtcTime(*time)) + "; " + name);
+    Reply(c, cmd,
+          "213 Modify=" + FormatMachineTime(TnbDateTime::FromUtcTime(*time)) + "; " + Echo(name));
 }
 
 void TnbFtpServer::CmdHash(TnbFtpCommandConnection& c, const std::string& cmd,
@@ -127,7 +128,7 @@ void TnbFtpServer::CmdHash(TnbFtpCommandConnection& c, const std::string& cmd,
     // The range names the bytes hashed, first and last; an empty file has none, and 0-0 is
     // what clients read for it.
     const std::int64_t last = size > 0 ? size - 1 : 0;
-    Reply(c, cmd, "213 " + algorithm + " 0-" + std::to_string(last) + " " + hex + " " + name);
+    Reply(c, cmd, "213 " + algorithm + " 0-" + std::to_string(last) + " " + hex + " " + Echo(name));
 }
 
 void TnbFtpServer::DoSetModifiedTime(TnbFtpCommandConnection& AConnection,

@@ -152,7 +152,7 @@ std::optional<std::time_t> ParseMachineTime(std::string_view text) {
             value = value * 10 + (text[i] - '0');
         return value;
     };
-    TnbDateTime t{number(0, 4), number(4, 2), number(6, 2),
+    TnbDateTime t{number(0, 4), number(4, 2),  number(6, 2),
                   number(8, 2), number(10, 2), number(12, 2)};
     if (!t.IsValid())
         return std::nullopt;

@@ -42,9 +42,10 @@ void TnbFtpServer::CmdMlst(TnbFtpCommandConnection& c, const std::string& cmd,
     // No argument names the current directory itself (RFC 3659 7.3.1: "cdir").
     const auto role = argument.empty() ? TnbMlstEntryRole::mrCurrentDir : TnbMlstEntryRole::mrEntry;
     std::vector<std::string> lines;
-    lines.push_back("Listing " + virtualPath);
+    lines.push_back("Listing " + Echo(virtualPath));
     // The fact line is the one line of the reply that begins with a blank.
-    lines.push_back(" " + FormatMlstEntry(info, FactsOf(c), c.Permissions(), role, virtualPath));
+    lines.push_back(" " +
+                    FormatMlstEntry(info, FactsOf(c), c.Permissions(), role, Echo(virtualPath)));
     lines.push_back("End.");
     SendMultiLineReply(c, std::move(lines), 250);
 }
@@ -65,7 +66,7 @@ void TnbFtpServer::CmdMlsd(TnbFtpCommandConnection& c, const std::string& cmd,
         if (!entry)
             RaiseFileError(cmd, argument, message.empty() ? kEntryNotFound : message);
         if (!entry->IsDirectory)
-            RaiseFtpError(cmd, 501, argument + ": Not a directory.");
+            RaiseFtpError(cmd, 501, Echo(argument) + ": Not a directory.");
         self = *entry;
     }
     TnbFtpFileInfoList list;
@@ -77,8 +78,7 @@ void TnbFtpServer::CmdMlsd(TnbFtpCommandConnection& c, const std::string& cmd,
 
     const TnbMlstFacts facts = FactsOf(c);
     std::string text =
-        FormatMlstEntry(self, facts, c.Permissions(), TnbMlstEntryRole::mrCurrentDir, ".") +
-        "\r\n";
+        FormatMlstEntry(self, facts, c.Permissions(), TnbMlstEntryRole::mrCurrentDir, ".") + "\r\n";
     for (std::size_t i = 0; i < list.Count(); ++i) {
         text += FormatMlstEntry(list[i], facts, c.Permissions(), TnbMlstEntryRole::mrEntry,
                                 list[i].FileName);

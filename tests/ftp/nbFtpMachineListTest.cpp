@@ -40,8 +40,11 @@ TEST(MachineList, FactLinesFollowRightsKindAndSelection) {
         {file, {TnbMlstFact::mfPerm}, anonymous, TnbMlstEntryRole::mrEntry, "perm=r; a.txt"},
         {file, {TnbMlstFact::mfPerm}, writer, TnbMlstEntryRole::mrEntry, "perm=adw; a.txt"},
         {dir, kAllMlstFacts, all, TnbMlstEntryRole::mrEntry, "type=dir;perm=cdeflmp; a.txt"},
-        {dir, {TnbMlstFact::mfType, TnbMlstFact::mfPerm}, anonymous,
-         TnbMlstEntryRole::mrCurrentDir, "type=cdir;perm=el; a.txt"},
+        {dir,
+         {TnbMlstFact::mfType, TnbMlstFact::mfPerm},
+         anonymous,
+         TnbMlstEntryRole::mrCurrentDir,
+         "type=cdir;perm=el; a.txt"},
         {dir, {TnbMlstFact::mfPerm}, writer, TnbMlstEntryRole::mrEntry, "perm=clmp; a.txt"},
         {file, {}, all, TnbMlstEntryRole::mrEntry, " a.txt"},
     };
