@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/nbLogSink.h"
 #include "app/nbServerController.h"
@@ -39,7 +40,7 @@ struct TTlsOptions {
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
                 int maxConnectionsPerMinute, nb::TnbDirListingStyle listing,
-                const TTlsOptions& tls) {
+                const TTlsOptions& tls, const std::vector<std::string>& listen) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -65,6 +66,7 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     }
     server.SetTlsDataSessionReuse(tls.DataSessionReuse);
     server.SetTlsStrictUploadEof(tls.StrictUploadEof);
+    controller.SetListenAddresses(listen);
     try {
         controller.Start(mode, port, root);
     } catch (const std::exception& e) {
@@ -131,6 +133,10 @@ int main(int argc, char** argv) {
         ->default_str("allow");
     app.add_flag("--tls-strict-upload-eof", tls.StrictUploadEof,
                  "Answer a protected upload that ends without close_notify with 426 (headless)");
+    std::vector<std::string> listen;
+    app.add_option("--listen", listen,
+                   "Local address to listen on, repeatable (default 0.0.0.0; :: for IPv6 and "
+                   "IPv4 alike)");
     CLI11_PARSE(app, argc, argv);
     tls.DataSessionReuse = static_cast<nb::TnbTlsDataSessionReuse>(reuse);
 
@@ -144,5 +150,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing, tls);
+    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing, tls, listen);
 }

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "ftp/nbFtpMachineList.h"
 #include "tls/nbCryptAPI.h"
 #include "tls/nbSspi.h"
 #include "util/nbFileStream.h"
@@ -204,6 +206,8 @@ void TnbServerController::BindCertificateEvent() {
 void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,
                                 const std::string& ARootDir) {
     server_.SetUseTLS(AMode);
+    server_.SetExtensions(ProgramExtensions(AMode));
+    ApplyListenAddresses();
     server_.SetPort(StrToInt(APortText));
     server_.SetRootDir(ARootDir);
     std::string root = server_.RootDir();
@@ -218,6 +222,43 @@ void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APort
     CheckRootDir(root);
     server_.Start();
     createdRootDir_ = missing ? root : std::string();
+}
+
+void TnbServerController::SetListenAddresses(std::vector<std::string> AAddresses) {
+    listenAddresses_ = std::move(AAddresses);
+}
+
+void TnbServerController::ApplyListenAddresses() {
+    // IPv6 sockets carry IPv6 only, so "::" takes a second socket for IPv4; the wildcard of a
+    // family is the empty binding of that family.
+    std::vector<std::string> bindings;
+    for (const std::string& address : listenAddresses_) {
+        if (address == "::")
+            bindings.push_back("0.0.0.0");
+        bindings.push_back(address);
+    }
+    if (bindings.empty())
+        bindings.push_back("0.0.0.0");
+    std::vector<std::string> unique;
+    for (const std::string& binding : bindings) {
+        if (std::find(unique.begin(), unique.end(), binding) == unique.end())
+            unique.push_back(binding);
+    }
+    server_.SetLocalBinding(unique.front() == "0.0.0.0" ? std::string() : unique.front());
+    server_.SetUseIpV6(false);
+    server_.SetExtraBindings(std::vector<std::string>(unique.begin() + 1, unique.end()));
+}
+
+std::vector<std::string> ProgramExtensions(TnbServerTlsMode AMode) {
+    std::vector<std::string> lines{"SIZE", "REST STREAM", "MDTM", "EPSV", "EPRT",
+                                   MlstFeatLine(kAllMlstFacts), "MFMT", "UTF8",
+                                   "HASH SHA-256*;SHA-1;MD5", "CLNT"};
+    if (AMode != TnbServerTlsMode::stNone) {
+        lines.push_back("AUTH TLS");
+        lines.push_back("PBSZ");
+        lines.push_back("PROT");
+    }
+    return lines;
 }
 
 void TnbServerController::SetListingStyle(TnbDirListingStyle AStyle) {

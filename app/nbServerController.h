@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
@@ -47,6 +48,9 @@ public:
     // "Windows 9x/NT.". The window keeps lsMsDos (the constructor's values); the headless
     // program, a Linux server, chooses lsUnix. Before Start.
     void SetListingStyle(TnbDirListingStyle AStyle);
+    // The local addresses to listen on (the program's --listen; empty means "0.0.0.0"). "::"
+    // listens on IPv6 and IPv4 alike, any other address on itself only. Before Start.
+    void SetListenAddresses(std::vector<std::string> AAddresses);
 
     TnbFtpServer& Server() { return server_; }
     TnbServerGuard& Guard() { return guard_; }
@@ -73,9 +77,12 @@ public:
 private:
     void Log(const std::string& AText);
     void BindEvents();
+    // Hands listenAddresses_ to the server as LocalBinding and ExtraBindings.
+    void ApplyListenAddresses();
     // Binds OnGetCertificate to DemoCertificate.
     void BindCertificateEvent();
 
+    std::vector<std::string> listenAddresses_;
     std::string createdRootDir_;
     std::mutex logLock_;
     std::atomic<bool> stopping_{false};
@@ -95,6 +102,10 @@ int StrToInt(const std::string& AText);
 // Creates a directory and its missing parents; the result is only a hint (true when the
 // directory exists afterwards).
 bool ForceDirectories(const std::string& APath);
+
+// The FEAT lines of the program's server: the RFC 959 extensions, the ones the server adds
+// beyond it, and the FTPS commands when AMode offers TLS.
+std::vector<std::string> ProgramExtensions(TnbServerTlsMode AMode);
 
 // Refuses a root directory the server could not serve: raises "Root directory '<path>' ..." when
 // it is missing, no directory, or cannot be listed and entered.

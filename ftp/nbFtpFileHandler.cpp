@@ -51,6 +51,7 @@ void FillEntry(TnbFtpFileInfo& info, std::string_view name, const struct stat& s
     info.IsHidden = !name.empty() && name.front() == '.';
     info.Size = info.IsDirectory ? 0 : static_cast<std::int64_t>(st.st_size);
     info.ModifiedTime = st.st_mtim.tv_sec;
+    info.UnixMode = static_cast<std::uint32_t>(st.st_mode & 07777);
     info.ModifiedDate = TnbDateTime::FromLocalTime(st.st_mtim.tv_sec);
 }
 
@@ -233,6 +234,21 @@ void TnbFtpFileHandler::OnDelete(TnbFtpServer* Sender, TnbFtpCommandConnection* 
             throw EnbFileError(errno);
         const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
         if (::unlinkat(parent.Dir.Get(), parent.Name.c_str(), flags) != 0)
+            throw EnbFileError(errno);
+    });
+}
+
+void TnbFtpFileHandler::OnSetModifiedTime(TnbFtpServer* Sender,
+                                          TnbFtpCommandConnection* AConnection,
+                                          const std::string& AFileName, std::time_t AModifiedTime,
+                                          bool& Success, std::string& AErrorMessage) {
+    Answer(Success, AErrorMessage, [&] {
+        const TnbConfinedRoot root = RootOf(Sender, AConnection);
+        const auto parent = root.OpenParent(Below(root, AFileName));
+        // The access time stays; a link gets its own time, never its target's (which may lie
+        // outside the root).
+        const timespec times[2] = {{0, UTIME_OMIT}, {AModifiedTime, 0}};
+        if (::utimensat(parent.Dir.Get(), parent.Name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
             throw EnbFileError(errno);
     });
 }
@@ -450,6 +466,11 @@ void TnbFtpFileHandler::Hook(TnbFtpServer& server) {
                                   std::string& message) {
         OnGetFileList(&s, &c, path, mask, includeHidden, list, ok, message);
     };
+    server.OnSetModifiedTime = [this](TnbFtpServer& s, TnbFtpCommandConnection& c,
+                                      const std::string& name, std::time_t time, bool& ok,
+                                      std::string& message) {
+        OnSetModifiedTime(&s, &c, name, time, ok, message);
+    };
 }
 
 void TnbFtpFileHandler::Unhook(TnbFtpServer& server) {
@@ -460,6 +481,7 @@ void TnbFtpFileHandler::Unhook(TnbFtpServer& server) {
     server.OnPutUniqueFile = nullptr;
     server.OnGetFile = nullptr;
     server.OnGetFileList = nullptr;
+    server.OnSetModifiedTime = nullptr;
 }
 
 }  // namespace nb

@@ -8,6 +8,7 @@
 // Error texts are the system's text only (never a path), because they go into replies.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,9 +34,9 @@ public:
     TnbFtpFileHandler& operator=(const TnbFtpFileHandler&) = delete;
 
     // The server whose file events this handler answers. Linking a server assigns its
-    // OnCreateDir, OnDelete, OnRename, OnPutFile, OnPutUniqueFile, OnGetFile and OnGetFileList
-    // to this handler; unlinking (another server or none, or destroying the handler) sets them
-    // to empty. A server destroyed first is forgotten (a free notification).
+    // OnCreateDir, OnDelete, OnRename, OnPutFile, OnPutUniqueFile, OnGetFile, OnGetFileList and
+    // OnSetModifiedTime to this handler; unlinking (another server or none, or destroying the
+    // handler) sets them to empty. A server destroyed first is forgotten (a free notification).
     // Not while the server runs: the events are plain members that workers read.
     TnbFtpServer* Server() const { return server_; }
     void SetServer(TnbFtpServer* server);
@@ -51,6 +52,10 @@ public:
     // with unlink. Never recursive.
     void OnDelete(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
                   const std::string& AName, bool& Success, std::string& AErrorMessage);
+    // MFMT: sets the modification time of AFileName (of a link itself, not of its target).
+    void OnSetModifiedTime(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,
+                           const std::string& AFileName, std::time_t AModifiedTime, bool& Success,
+                           std::string& AErrorMessage);
     // Renames or moves; never replaces an existing target (fails with "File exists"). A link is
     // moved as itself, and refused where its target would then lead outside the root.
     void OnRename(TnbFtpServer* Sender, TnbFtpCommandConnection* AConnection,

@@ -66,6 +66,8 @@ struct TnbFtpFileInfo {
     // The exact instant of ModifiedDate (seconds since the Unix epoch) when the entry came from
     // the disk; lines parsed from a listing only have the wall-clock time.
     std::optional<std::time_t> ModifiedTime;
+    // The permission bits (07777) when the entry came from the disk.
+    std::optional<std::uint32_t> UnixMode;
 
     void Clear() { *this = TnbFtpFileInfo{}; }
     // ModifiedDate in UTC: from ModifiedTime when known, else converted from local time.

@@ -351,6 +351,14 @@ void TnbFtpServer::RegisterCommands() {
     AddCommand("MDTM", &TnbFtpServer::CmdMdtm);
     AddCommand("FEAT", &TnbFtpServer::CmdFeat);
     AddCommand("OPTS", &TnbFtpServer::CmdOpts);
+    // Beyond RFC 959: what every current client expects.
+    AddCommand("EPSV", &TnbFtpServer::CmdEpsv);
+    AddCommand("EPRT", &TnbFtpServer::CmdEprt);
+    AddCommand("MLST", &TnbFtpServer::CmdMlst);
+    AddCommand("MLSD", &TnbFtpServer::CmdMlsd);
+    AddCommand("MFMT", &TnbFtpServer::CmdMfmt);
+    AddCommand("HASH", &TnbFtpServer::CmdHash);
+    AddCommand("CLNT", &TnbFtpServer::CmdClnt);
 }
 
 namespace {

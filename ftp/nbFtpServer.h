@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -183,6 +184,10 @@ using TnbFtpGetFullPathEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection,
                        const std::string& ARootDir, const std::string& ACurrentDir,
                        const std::string& APathName, std::string& Result, bool& Handled)>;
+// MFMT: sets the modification time of AFileName to AModifiedTime (seconds since the epoch, UTC).
+using TnbFtpSetModifiedTimeEvent = std::function<void(
+    TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+    std::time_t AModifiedTime, bool& Success, std::string& AErrorMessage)>;
 using TnbFtpSiteCommandEvent = std::function<void(
     TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection, const std::string& AParameters,
     std::vector<std::string>& AResponse, int& AStatusCode)>;
@@ -239,6 +244,24 @@ public:
     TnbFtpServerPermissions Permissions() const { return permissions_; }
     void SetPermissions(TnbFtpServerPermissions value) { permissions_ = value; }
 
+    // Options of the commands beyond RFC 959. They describe the client, so USER and REIN keep
+    // them.
+    // After "EPSV ALL" the client uses EPSV only: PORT, PASV and EPRT are refused.
+    bool EpsvAll() const { return epsvAll_; }
+    void SetEpsvAll(bool value) { epsvAll_ = value; }
+    // The facts MLST and MLSD report, as bits of TnbMlstFact (OPTS MLST); all by default.
+    std::uint8_t MlstFacts() const { return mlstFacts_; }
+    void SetMlstFacts(std::uint8_t value) { mlstFacts_ = value; }
+    // "OPTS UTF8 ON": commands and replies in UTF-8 whatever the server's CharSet.
+    bool Utf8() const { return utf8_.load(); }
+    void SetUtf8(bool value) { utf8_.store(value); }
+    // The algorithm of HASH ("SHA-256", "SHA-1" or "MD5").
+    const std::string& HashAlgorithm() const { return hashAlgorithm_; }
+    void SetHashAlgorithm(std::string value) { hashAlgorithm_ = std::move(value); }
+    // The name the client gave with CLNT.
+    const std::string& ClientName() const { return clientName_; }
+    void SetClientName(std::string value) { clientName_ = std::move(value); }
+
     // Closes and frees the prepared data connection (if any), installs the new one and clears
     // RestartPosition. The command's own thread.
     void SetDataConnection(std::unique_ptr<TnbTcpConnection> connection);
@@ -277,6 +300,12 @@ private:
     bool dataProtection_ = false;
     int bitsPerSec_ = 0;
     TnbFtpServerPermissions permissions_{TnbFtpServerPermission::spAll};
+    bool epsvAll_ = false;
+    std::uint8_t mlstFacts_ = 0x1F;  // every TnbMlstFact
+    // Read by the reading side of the command server too, outside the command.
+    std::atomic<bool> utf8_{false};
+    std::string hashAlgorithm_ = "SHA-256";
+    std::string clientName_;
 
     // Guards replacing, clearing and aborting the data connection (a leaf lock).
     mutable std::mutex dataConnectionLock_;
@@ -382,6 +411,8 @@ public:
     TnbFtpPutFileReadyEvent OnPutFileReady;
     TnbFtpGetFullPathEvent OnGetFullPath;
     TnbFtpSiteCommandEvent OnSiteCommand;
+    // MFMT; unbound, MFMT fails ("failed").
+    TnbFtpSetModifiedTimeEvent OnSetModifiedTime;
 
     // ---- Helpers (worker threads; the raising ones never return) ----
 
@@ -414,6 +445,8 @@ public:
                             int code);
 
     bool IsAnonymousName(std::string_view name) const;
+    // "SHA-256", "SHA-1" and "MD5": the algorithms HASH offers.
+    static bool IsHashAlgorithm(const std::string& algorithm);
 
 protected:
     // ---- Overrides of the command server ----
@@ -424,6 +457,9 @@ protected:
     void DoCommandError(TnbCommandConnection& AConnection, const TnbTcpCommandParams& AParams,
                         const std::exception& E) override;
     void DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) override;
+    // "utf-8" for a session after "OPTS UTF8 ON", else the server's CharSet.
+    std::string GetResponseCharSet(TnbCommandConnection& AConnection) override;
+    std::string GetRequestCharSet(TnbCommandConnection& AConnection) override;
 
     // Adds the default FEAT lines; a descendant may override it to add its own. Runs once, when
     // the extensions are first read, unless SetExtensions came first.
@@ -496,6 +532,9 @@ protected:
                                std::string& Result, bool& Handled);
     virtual void DoSiteCommand(TnbFtpCommandConnection& AConnection, const std::string& AParameters,
                                std::vector<std::string>& AResponse, int& AStatusCode);
+    virtual void DoSetModifiedTime(TnbFtpCommandConnection& AConnection,
+                                   const std::string& AFileName, std::time_t AModifiedTime,
+                                   bool& Success, std::string& AErrorMessage);
 
 private:
     friend class TnbFtpCommandInfo;
@@ -530,6 +569,17 @@ private:
                    const std::string& param, bool namesOnly);
     void DeleteEntry(TnbFtpCommandConnection& AConnection, const std::string& command,
                      const std::string& param, TnbFtpServerPermission permission);
+    // The listing's lines over the data connection: 150, the lines, then 426 and 226 or 226.
+    void SendListing(TnbFtpCommandConnection& AConnection, const std::string& command,
+                     const std::string& text);
+    // A new passive data connection listening (DataPortBegin..DataPortEnd when set) on the
+    // control connection's local address; returns its port. 425 when none can be made.
+    int ListenPassive(TnbFtpCommandConnection& AConnection, const std::string& command);
+    // 501 after EPSV ALL: the client promised to use EPSV only.
+    void CheckNotEpsvAll(TnbFtpCommandConnection& AConnection, const std::string& command);
+    // OPTS of the extensions (UTF8, MLST, HASH); false for any other option.
+    bool SetExtendedOption(TnbFtpCommandConnection& AConnection, const std::string& command,
+                           const std::string& option);
 
     // ---- Command handlers ----
     void CmdUser(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
@@ -569,6 +619,13 @@ private:
     void CmdMdtm(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
     void CmdFeat(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
     void CmdOpts(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdEpsv(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdEprt(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdMlst(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdMlsd(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdMfmt(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdHash(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
+    void CmdClnt(TnbFtpCommandConnection& c, const std::string& cmd, const TnbTcpCommandParams& p);
 
     mutable std::mutex propertyLock_;  // guards the text properties below (a leaf lock)
     std::string rootDirText_;          // as set (one trailing "/" removed)

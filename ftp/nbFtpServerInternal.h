@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "ftp/nbFtpServer.h"
 #include "net/nbIpAddress.h"
@@ -111,6 +112,17 @@ private:
     bool begun_;
     TnbCommandBlockingSection blocking_;
 };
+
+// A new data connection, or 425 when the system has no descriptor left for its events: the
+// client learns that no data connection is possible and the session goes on.
+template <class TConnection>
+std::unique_ptr<TConnection> NewDataConnection(const std::string& command) {
+    try {
+        return std::make_unique<TConnection>();
+    } catch (const std::system_error&) {
+        TnbFtpServer::RaiseCannotOpenDataConnection(command);
+    }
+}
 
 // Closes a file stream to learn of late write failures (a full disk shows at close); other
 // streams have nothing to report.

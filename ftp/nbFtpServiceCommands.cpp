@@ -131,8 +131,10 @@ void TnbFtpServer::CmdFeat(TnbFtpCommandConnection& c, const std::string& cmd,
 }
 
 void TnbFtpServer::CmdOpts(TnbFtpCommandConnection& c, const std::string& cmd,
-                           const TnbTcpCommandParams&) {
+                           const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
+    if (SetExtendedOption(c, cmd, Trimmed(p.Params)))
+        return;
     RaiseFtpError(cmd, 501, "Option not supported.");
 }
 

@@ -17,21 +17,6 @@ using namespace ftp_internal;
 
 // ---- Data connections ----
 
-namespace {
-
-// A new data connection, or 425 when the system has no descriptor left for its events: the
-// client learns that no data connection is possible and the session goes on.
-template <class TConnection>
-std::unique_ptr<TConnection> NewDataConnection(const std::string& command) {
-    try {
-        return std::make_unique<TConnection>();
-    } catch (const std::system_error&) {
-        TnbFtpServer::RaiseCannotOpenDataConnection(command);
-    }
-}
-
-}  // namespace
-
 std::shared_ptr<TnbTcpConnection> TnbFtpServer::InitDataConnection(
     TnbFtpCommandConnection& AConnection, std::unique_ptr<TnbTcpConnection> dataConnection) {
     TnbTcpConnection& dc = *dataConnection;
@@ -170,6 +155,7 @@ void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection, const s
 void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckSession(c, cmd);
+    CheckNotEpsvAll(c, cmd);
     c.SetIsPassive(false);
     std::string host;
     int port = 0;
@@ -194,10 +180,27 @@ void TnbFtpServer::CmdPort(TnbFtpCommandConnection& c, const std::string& cmd,
 void TnbFtpServer::CmdPasv(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams&) {
     CheckSession(c, cmd);
+    CheckNotEpsvAll(c, cmd);
+    const int port = ListenPassive(c, cmd);
+    std::string text;
+    try {
+        std::string host = PassiveHost();
+        if (host.empty())
+            host = c.IP();
+        text = FormatHostPort(UnmapAddress(host), port);
+    } catch (const EnbSocketError&) {
+        // A control connection PASV cannot describe (IPv6; EPSV can): the client learns that
+        // no data connection is possible and the session goes on.
+        c.SetDataConnection(nullptr);
+        RaiseCannotOpenDataConnection(cmd);
+    }
+    Reply(c, cmd, "227 Entering Passive Mode (" + text + ").");
+}
+
+int TnbFtpServer::ListenPassive(TnbFtpCommandConnection& c, const std::string& cmd) {
     c.SetIsPassive(true);
     auto dc = InitDataConnection(c, NewDataConnection<TnbTcpServerConnection>(cmd));
     c.SetDataHost(std::string());
-    std::string text;
     try {
         if (!dc)
             RaiseCannotOpenDataConnection(cmd);
@@ -206,19 +209,15 @@ void TnbFtpServer::CmdPasv(TnbFtpCommandConnection& c, const std::string& cmd,
         const int end = DataPortEnd();
         const int port = (begin != 0 && end != 0) ? server.Listen(begin, end) : server.Listen(0);
         c.SetDataPort(port);
-        std::string host = PassiveHost();
-        if (host.empty())
-            host = c.IP();
-        text = FormatHostPort(UnmapAddress(host), port);
+        return port;
     } catch (const EnbTcpCommandServerError&) {
         throw;
     } catch (const EnbSocketError&) {
-        // No free port, or a control connection PASV cannot describe (IPv6): the client learns
-        // that no data connection is possible and the session goes on.
+        // No free port: the client learns that no data connection is possible and the session
+        // goes on.
         c.SetDataConnection(nullptr);
         RaiseCannotOpenDataConnection(cmd);
     }
-    Reply(c, cmd, "227 Entering Passive Mode (" + text + ").");
 }
 
 void TnbFtpServer::CmdRest(TnbFtpCommandConnection& c, const std::string& cmd,
@@ -273,7 +272,11 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
         text += "\r\n";
     }
     list.Clear();
+    SendListing(c, cmd, text);
+}
 
+void TnbFtpServer::SendListing(TnbFtpCommandConnection& c, const std::string& cmd,
+                               const std::string& text) {
     bool aborted = false;
     {
         TTransferScope scope(*this, c);

@@ -197,31 +197,49 @@ void TnbTcpServerThread::OpenListener() {
         RaiseInternalError(nbErrInvalidPort);
     std::unique_ptr<TnbIPAddress> address =
         TnbIPAddress::CreateBindingIpAddress(server_.LocalBinding(), server_.UseIpV6());
-    const int family = address->GetFamily();
+    OpenListenSocket(listenSocket_, *address, kListenKey);
+    for (const std::string& binding : server_.ExtraBindings()) {
+        auto extra = TnbIPAddress::CreateBindingIpAddress(binding, server_.UseIpV6());
+        // Keys come from the connections' sequence, so no connection ever shares one.
+        TExtraListener listener{gNextConnectionId.fetch_add(1), std::make_unique<TnbSocket>()};
+        extraListeners_.push_back(std::move(listener));
+        OpenListenSocket(*extraListeners_.back().Socket, *extra, extraListeners_.back().Key);
+    }
+}
+
+void TnbTcpServerThread::OpenListenSocket(TnbSocket& ASocket, TnbIPAddress& AAddress,
+                                          std::uint64_t AKey) {
+    const int family = AAddress.GetFamily();
     const int handle = SocketCreate(family, nbSockStream, nbIpProtoTcp);
     if (handle < 0)
         RaiseSocketError(WSAGetLastError());
-    listenSocket_.SetHandle(handle, family);
+    ASocket.SetHandle(handle, family);
     // Stop then Start on the same port must not wait for TIME_WAIT; SO_REUSEPORT is never used
     // (it would let a second server share the port silently).
     if (SocketSetReuseAddress(handle) < 0)
         RaiseSocketError(WSAGetLastError());
-    address->SetPort(server_.Port());
-    if (SocketBind(handle, address->GetSockAddr(), address->GetSockAddrLength()) < 0)
+    AAddress.SetPort(server_.Port());
+    if (SocketBind(handle, AAddress.GetSockAddr(), AAddress.GetSockAddrLength()) < 0)
         RaiseSocketError(WSAGetLastError());
-    notify_->Add(handle, kListenKey, FD_ACCEPT, true);
+    notify_->Add(handle, AKey, FD_ACCEPT, true);
     if (SocketListen(handle, server_.MaxConnectionQueue()) < 0)
         RaiseSocketError(WSAGetLastError());
 }
 
 void TnbTcpServerThread::CloseListener() noexcept {
-    if (listenSocket_.Handle() >= 0) {
-        notify_->Remove(listenSocket_.Handle());
-        try {
-            listenSocket_.Close();
-        } catch (...) {
+    auto close = [this](TnbSocket& socket) {
+        if (socket.Handle() >= 0) {
+            notify_->Remove(socket.Handle());
+            try {
+                socket.Close();
+            } catch (...) {
+            }
         }
-    }
+    };
+    close(listenSocket_);
+    for (auto& listener : extraListeners_)
+        close(*listener.Socket);
+    extraListeners_.clear();
     CloseAllConnections();
 }
 
@@ -255,6 +273,13 @@ void TnbTcpServerThread::HandleNotification(std::uint64_t AKey, int AEvents) {
         if (AEvents & (FD_READ | FD_ACCEPT))
             server_.AcceptConnection(listenSocket_);
         return;
+    }
+    for (const auto& listener : extraListeners_) {
+        if (AKey == listener.Key) {
+            if (AEvents & (FD_READ | FD_ACCEPT))
+                server_.AcceptConnection(*listener.Socket);
+            return;
+        }
     }
     // Keyed by id: a notification for a connection that is gone finds nothing.
     InbUserConnection connection = FindConnection(AKey);
@@ -371,15 +396,15 @@ void TnbTcpServerThread::RunDueTasks() {
     }
 }
 
-void TnbTcpServerThread::DiscardPendingClient() noexcept {
+void TnbTcpServerThread::DiscardPendingClient(const TnbSocket& AListenSocket) noexcept {
     TnbSockAddrStorage address;
     int length = static_cast<int>(sizeof address.Bytes);
-    int handle = SocketAccept(listenSocket_.Handle(), address.Bytes, &length);
+    int handle = SocketAccept(AListenSocket.Handle(), address.Bytes, &length);
     if (handle < 0 && WSAGetLastError() == WSAEMFILE) {
         // Out of descriptors: use the reserve for this one client, then take it back.
         notify_->ReleaseSpareDescriptor();
         length = static_cast<int>(sizeof address.Bytes);
-        handle = SocketAccept(listenSocket_.Handle(), address.Bytes, &length);
+        handle = SocketAccept(AListenSocket.Handle(), address.Bytes, &length);
         if (handle >= 0)
             SocketClose(handle);
         handle = -1;
@@ -477,6 +502,16 @@ std::string TnbTcpServer::LocalBinding() const {
 void TnbTcpServer::SetLocalBinding(const std::string& AValue) {
     std::lock_guard guard(textLock_);
     localBinding_ = AValue;
+}
+
+std::vector<std::string> TnbTcpServer::ExtraBindings() const {
+    std::lock_guard guard(textLock_);
+    return extraBindings_;
+}
+
+void TnbTcpServer::SetExtraBindings(std::vector<std::string> AValue) {
+    std::lock_guard guard(textLock_);
+    extraBindings_ = std::move(AValue);
 }
 
 void TnbTcpServer::SetSessionTimeOut(std::int32_t AValue) {
@@ -650,7 +685,7 @@ void TnbTcpServer::AcceptConnection(const TnbSocket& AListenSocket) {
         // So is one whose accept failed for want of descriptors or memory.
         const bool stillWaiting = !acceptTried || (connection && connection->Socket().Handle() < 0);
         if (stillWaiting)
-            serverThread_->DiscardPendingClient();
+            serverThread_->DiscardPendingClient(AListenSocket);
         ReportCurrentException(connection.get());
         try {
             InternalCloseConnection(connection.get(), false);

@@ -49,6 +49,7 @@
 
 namespace nb {
 
+class TnbIPAddress;
 class TnbNotifyTarget;
 class TnbTcpServer;
 
@@ -136,11 +137,19 @@ private:
     void CheckSessionTimeOuts();
     void RunDueTasks();
     // Accepts one waiting client only to close it (for a client that cannot be served).
-    void DiscardPendingClient() noexcept;
+    void DiscardPendingClient(const TnbSocket& AListenSocket) noexcept;
+    // Creates, binds and registers one listening socket under AKey.
+    void OpenListenSocket(TnbSocket& ASocket, TnbIPAddress& AAddress, std::uint64_t AKey);
 
     TnbTcpServer& server_;
     std::shared_ptr<TnbNotifyTarget> notify_;
     TnbSocket listenSocket_;
+    // The sockets of the server's ExtraBindings, each under a key of its own.
+    struct TExtraListener {
+        std::uint64_t Key = 0;
+        std::unique_ptr<TnbSocket> Socket;
+    };
+    std::vector<TExtraListener> extraListeners_;
     bool timerActive_ = false;  // guarded by the list lock
     // Scheduled tasks by deadline; a leaf lock guards them and the task timer.
     std::mutex tasksLock_;
@@ -193,6 +202,10 @@ public:
     // Local address to listen on; empty = all local addresses.
     std::string LocalBinding() const;
     void SetLocalBinding(const std::string& AValue);
+    // Further local addresses to listen on beside LocalBinding, on the same port ("::" next to
+    // an IPv4 LocalBinding serves both families: IPv6 sockets carry IPv6 only). Before Start.
+    std::vector<std::string> ExtraBindings() const;
+    void SetExtraBindings(std::vector<std::string> AValue);
     // Idle time (ms) after which a connection is closed; 0 or less = never. Values from 1 to
     // 4999 are ignored (the old value stays). May be changed while the server runs.
     std::int32_t SessionTimeOut() const { return sessionTimeOut_.load(); }
@@ -347,6 +360,7 @@ private:
     std::string serverName_;
     std::atomic<std::int32_t> bitsPerSec_{0};
     std::string localBinding_;
+    std::vector<std::string> extraBindings_;  // guarded by textLock_
     std::atomic<std::int32_t> maxConnectionQueue_{100};
     // True while Stop runs: nothing more is queued or scheduled. Set, and checked before each
     // queueing, under queueLock_, so that no item slips into the pool once its stop has begun.

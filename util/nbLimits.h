@@ -89,6 +89,10 @@ inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
 
+// SECURITY: bytes HASH reads from a file at a time. The digest is computed through the stream,
+// so a file of any size costs this much memory; 256 KiB keeps the reads few.
+inline constexpr std::int64_t kFtpHashReadBlock = 256 * 1024;
+
 // Random names an upload that replaces a file tries for its new file before it fails with
 // "File exists"; a clash of 64 random bits needs someone guessing them, so a few suffice.
 inline constexpr int kMaxReplacementNames = 8;

@@ -334,7 +334,8 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
               "     No data connection\n"
               "211 End of status.");
     EXPECT_EQ(c->Cmd("FEAT"), "211-FEAT\n    SIZE\n    REST STREAM\n    MDTM\n211 END");
-    EXPECT_EQ(c->Cmd("OPTS UTF8 ON"), "501 Option not supported.");
+    EXPECT_EQ(c->Cmd("OPTS UTF8 ON"), "200 UTF8 set to on");
+    EXPECT_EQ(c->Cmd("OPTS MODE Z LEVEL 9"), "501 Option not supported.");
     EXPECT_EQ(c->Cmd("AUTH TLS"), "500 SSL encryption disabled");
     EXPECT_EQ(c->Cmd("PBSZ 16384"), "200 Protection buffer size set to 0");
     // Without TLS no protected data channel can be had: it is refused, not promised.
