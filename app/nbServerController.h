@@ -59,6 +59,7 @@ public:
     // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
     // per address and minute. Before Start.
     void SetMaxConnectionsPerMinute(int N);
+
     // The store whose first certificate identifies the server (empty until a handshake asked).
     const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
     // The demo certificate: the store's first, made when the store has none. Thread-safe;

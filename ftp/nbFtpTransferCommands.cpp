@@ -307,7 +307,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             // A file that shrank while it was sent ended early: the client has fewer bytes
             // than the 150 reply announced, which is no completed transfer.
             if (!aborted && source->GetPosition() < size)
-                RaiseFtpError(cmd, 451, "Requested action aborted: " + fileName +
+                RaiseFtpError(cmd, 451, "Requested action aborted: " + Echo(fileName) +
                                             ": file changed while it was sent");
             source.reset();
             if (aborted)
