@@ -274,6 +274,8 @@ class ModernClients(unittest.TestCase):
                 if command == "REIN":
                     ftp.sendcmd("REIN")
                     ftp.login(USER, PASSWORD)
+                    if self.tls != "none":
+                        ftp.prot_p()  # REIN cleared the data protection
                     continue
                 try:
                     reply = ftp.sendcmd(command)
