@@ -2,10 +2,11 @@
 """Runs our server and vsftpd side by side on loopback and prints one table with both.
 
     python3 bench/compare_vsftpd.py --server build-bench/bin/NorbitFtpServerSSL \
-        --load build-bench/bin/bench_ftpload [--rows big|small|all] [--tls]
+        --load build-bench/bin/bench_ftpload [--rows big|small|perf|all] [--tls]
 
 --rows small runs only the many-small-files rows (bench/smallfiles.py); --tls adds their TLS
-variant (explicit TLS with protected data connections on both servers).
+variant (explicit TLS with protected data connections on both servers). --rows perf runs only
+the plain rows of the performance goals (bench/perfrows.py).
 
 Needs root (vsftpd drops to the ftp user for anonymous sessions) and Debian's vsftpd package
 (apt-get install vsftpd). Both servers get the same scratch files and the same load client;
@@ -23,6 +24,7 @@ import sys
 import tempfile
 import time
 
+import perfrows
 import smallfiles
 
 GIB = 1024 * 1024 * 1024
@@ -93,11 +95,11 @@ class Target:
             self.proc.kill()
 
 
-def start_ours(server, root, scratch, tls):
+def start_ours(server, root, scratch, tls, extra=()):
     port = free_port()
     env = dict(os.environ, NORBIT_KEYS_DIR=os.path.join(scratch, "keys"))
     proc = subprocess.Popen([server, "--headless", "--port", str(port), "--root", root,
-                             "--tls", "allow-explicit" if tls else "none"],
+                             "--tls", "allow-explicit" if tls else "none", *extra],
                             stdout=subprocess.DEVNULL, env=env)
     wait_port(port)
     return Target("ours", proc, port, "NorbitTester", "mivoraplexan", "up")
@@ -157,8 +159,10 @@ secure_chroot_dir=/var/run/vsftpd/empty
     return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
 
 
-def measure(t, tool, root, rows, tls):
+def measure(t, tool, root, rows, tls, variant):
     res = {}
+    if rows == "perf":
+        return perfrows.measure(t, tool, root, variant)
     if rows in ("small", "all"):
         res.update(smallfiles.measure(t, root, tls=False))
         if tls:
@@ -187,6 +191,8 @@ def measure(t, tool, root, rows, tls):
     for d in downloads:
         d.kill()
         d.wait()
+    if rows == "all":
+        res.update(perfrows.measure(t, tool, root, variant))
     return res
 
 
@@ -195,7 +201,7 @@ def main():
     ap.add_argument("--server", required=True)
     ap.add_argument("--load", required=True)
     ap.add_argument("--scratch", default=None)
-    ap.add_argument("--rows", choices=("big", "small", "all"), default="all")
+    ap.add_argument("--rows", choices=("big", "small", "perf", "all"), default="all")
     ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
     args = ap.parse_args()
     if not shutil.which("vsftpd"):
@@ -209,7 +215,7 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if args.rows != "small" and (not os.path.exists(big) or os.path.getsize(big) != GIB):
+    if args.rows in ("big", "all") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
@@ -221,23 +227,26 @@ def main():
             open(p, "w").close()
 
     results = {}
+    variants = {"ours": lambda extra: start_ours(args.server, root, scratch, args.tls, extra),
+                "vsftpd": lambda extra: None}
     for start in (lambda: start_ours(args.server, root, scratch, args.tls),
                   lambda: start_vsftpd(root, scratch, args.tls)):
         t = start()
         try:
-            results[t.name] = measure(t, args.load, root, args.rows, args.tls)
+            results[t.name] = measure(t, args.load, root, args.rows, args.tls, variants[t.name])
         finally:
             t.stop()
 
     better_low = {"LIST 10,000 files (ms)", "memory, 500 idle sessions (MiB)",
                   "login during 8 downloads (ms)"}
-    print(f"{'metric':36} {'ours':>10} {'vsftpd':>10} {'ours/vsftpd':>12}")
+    print("command: " + " ".join(sys.argv))
+    print(f"{'metric':40} {'ours':>10} {'vsftpd':>10} {'ours/vsftpd':>12}")
     for key in results["ours"]:
         a, b = results["ours"][key], results["vsftpd"][key]
         ratio = a / b if b else float("inf")
-        lower = key in better_low or key.endswith("(s)") or key.endswith("(ms)")
+        lower = key in better_low or key.endswith(("(s)", "(ms)", "(KiB)"))
         note = " (lower is better)" if lower else ""
-        print(f"{key:36} {a:10.3g} {b:10.3g} {ratio:12.2f}{note}")
+        print(f"{key:40} {a:10.3g} {b:10.3g} {ratio:12.2f}{note}")
     if not args.scratch:
         shutil.rmtree(scratch, ignore_errors=True)
 
