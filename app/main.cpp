@@ -3,6 +3,7 @@
 // the one controller.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -11,24 +12,23 @@
 #include <string>
 #include <string_view>
 
+#include "app/nbLogSink.h"
 #include "app/nbServerController.h"
 #include "app/nbWindowFrontEnd.h"
+#include "util/nbLimits.h"
 
 namespace {
 
-// Writes one log entry as lines on standard output, flushed as written.
-void WriteLogLines(const std::string& text) {
+// Hands one log entry to the sink as lines.
+void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
     std::string_view rest = text;
     for (;;) {
         const auto eol = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, eol);
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
+        sink.Post(std::string(rest.substr(0, eol)));
         if (eol == std::string_view::npos)
             break;
         rest.remove_prefix(eol + 2);
     }
-    std::fflush(stdout);
 }
 
 // Every session holds a descriptor (a transfer one or two more), and the usual soft limit of
@@ -43,7 +43,7 @@ void RaiseDescriptorLimit() {
 }
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                nb::TnbDirListingStyle listing) {
+                int maxConnectionsPerMinute, nb::TnbDirListingStyle listing) {
     // Block the stop signals before any server thread exists, so every thread inherits the
     // mask and only sigwait below receives them.
     sigset_t stopSignals;
@@ -52,7 +52,14 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    nb::TnbServerController controller(WriteLogLines);
+    // A log pipe whose reader has gone fails the write (EPIPE) instead of killing the server.
+    signal(SIGPIPE, SIG_IGN);
+    // The log goes through its own thread: a reader that does not keep up costs dropped lines,
+    // never a server thread. Declared first, so it outlives the controller's last line.
+    nb::TnbLogSink log(STDOUT_FILENO, nb::kMaxLogBacklog);
+    nb::TnbServerController controller(
+        [&log](const std::string& AText) { PostLogLines(log, AText); });
+    controller.SetMaxConnectionsPerMinute(maxConnectionsPerMinute);
     controller.SetListingStyle(listing);
     try {
         controller.Start(mode, port, root);
@@ -61,7 +68,7 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
         return 1;
     }
     if (!controller.CreatedRootDir().empty())
-        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
+        PostLogLines(log, "Root directory created: " + controller.CreatedRootDir());
     int received = 0;
     sigwait(&stopSignals, &received);
     try {
@@ -94,6 +101,11 @@ int main(int argc, char** argv) {
     app.add_option("--tls", mode, "TLS mode")
         ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
         ->default_str("implicit");
+    int maxConnectionsPerMinute = 0;
+    app.add_option("--max-connections-per-minute", maxConnectionsPerMinute,
+                   "Connections one address may open per minute (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     // Unix lines by default: the clients of a Linux server (wget, ncftp) read no other kind.
     nb::TnbDirListingStyle listing = nb::TnbDirListingStyle::lsUnix;
     const std::map<std::string, nb::TnbDirListingStyle> listings{
@@ -113,5 +125,5 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, listing);
+    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing);
 }

@@ -5,8 +5,12 @@
 // Threads: Start and Stop run on the front end's thread. The server raises its events on its
 // own threads, so the log appender serialises lines with the log lock; the stopping flag keeps
 // closing connections from logging while Stop waits for the server's threads.
-// Ownership: the controller owns the server and the file handler (and the certificate store,
-// see BindCertificateEvent).
+// The server's certificate is the demo certificate of the controller's store: made on the first
+// handshake that asks (on a worker, serialised by the certificate lock), then handed out for
+// every later handshake, also after Stop and Start. Its key lives in one key container per
+// user, reused across runs.
+// Ownership: the controller owns the server, the file handler, the server's guard and the
+// certificate store.
 #pragma once
 
 #include <atomic>
@@ -16,6 +20,7 @@
 
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
+#include "tls/nbCertificateStore.h"
 
 namespace nb {
 
@@ -44,6 +49,21 @@ public:
     void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
+    TnbServerGuard& Guard() { return guard_; }
+
+    // SECURITY: the guard's connection-rate check is off by default (6 a minute per address
+    // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
+    // per address and minute. Before Start.
+    void SetMaxConnectionsPerMinute(int N);
+
+    // The store whose first certificate identifies the server (empty until a handshake asked).
+    const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
+    // The demo certificate: the store's first, made when the store has none. Thread-safe;
+    // concurrent first calls make exactly one. A failure raises and leaves the store empty.
+    std::shared_ptr<TnbCertificate> DemoCertificate();
+    // The key container of the demo certificate: one fixed name per user.
+    static std::string DemoKeyContainerName();
+
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
@@ -53,8 +73,7 @@ public:
 private:
     void Log(const std::string& AText);
     void BindEvents();
-    // The seam for the demo certificate: binds OnGetCertificate to the certificate store that
-    // this class will own. Nothing is bound while the TLS layer has no store.
+    // Binds OnGetCertificate to DemoCertificate.
     void BindCertificateEvent();
 
     std::string createdRootDir_;
@@ -62,6 +81,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
+    TnbServerGuard guard_;  // declared before the server, so it outlives it
+    std::mutex certificateLock_;  // leaf lock: the store's list
+    TnbCertificateStore certificateStore_;
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };

@@ -8,6 +8,7 @@
 #include "ftp/nbFtpServerInternal.h"
 #include "net/nbConnection.h"
 #include "net/nbNetworkStream.h"
+#include "tls/nbTlsStream.h"
 #include "util/nbLimits.h"
 
 namespace nb {
@@ -299,7 +300,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             if (restart > 0)
                 source->SetPosition(restart);
             auto dc = OpenDataConnection(c, cmd,
-                                         "150 Opening data connection for " + fileName + "(" +
+                                         "150 Opening data connection for " + Echo(fileName) + "(" +
                                              std::to_string(size) + " bytes).");
             if (dc->Active() && !dc->IsAborted()) {
                 try {
@@ -314,7 +315,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             // A file that shrank while it was sent ended early: the client has fewer bytes
             // than the 150 reply announced, which is no completed transfer.
             if (!aborted && source->GetPosition() < size)
-                RaiseFtpError(cmd, 451, "Requested action aborted: " + fileName +
+                RaiseFtpError(cmd, 451, "Requested action aborted: " + Echo(fileName) +
                                             ": file changed while it was sent");
             source.reset();
             if (aborted)
@@ -366,7 +367,8 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
     std::int64_t size = 0;
     {
         TTransferScope scope(*this, c);
-        auto dc = OpenDataConnection(c, cmd, "150 Opening data connection for " + fileName + ".");
+        auto dc =
+            OpenDataConnection(c, cmd, "150 Opening data connection for " + Echo(fileName) + ".");
         // An ABOR while the data connection was being opened ends the command before the file
         // is touched: a STOR that never started must not truncate its target.
         if (dc->IsAborted() || !dc->Active()) {

@@ -38,8 +38,14 @@ def resident_kib(pid):
     return 0
 
 
+def sanitized(pid):
+    """True when the process runs with a sanitizer, whose memory and descriptors are its own."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any(name in line for line in f for name in ("libasan", "libtsan", "libubsan"))
+
+
 class RunningServer:
-    def __init__(self, root=None, extra_args=()):
+    def __init__(self, root=None, extra_args=(), tls="none", keys_dir=None):
         if not SERVER:
             raise unittest.SkipTest("NB_SERVER is not set")
         self.tmp = tempfile.mkdtemp(prefix="nbftp-e2e-")
@@ -49,10 +55,13 @@ class RunningServer:
         self.lines = []
         self.lock = threading.Lock()
         self.started = threading.Event()
+        # Key containers go to a scratch folder, never below $HOME.
+        self.keys_dir = keys_dir or os.path.join(self.tmp, "keys")
+        env = dict(os.environ, NORBIT_KEYS_DIR=self.keys_dir)
         self.proc = subprocess.Popen(
             [SERVER, "--headless", "--port", str(self.port), "--root", self.root,
-             "--tls", "none", *extra_args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+             "--tls", tls, *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace", env=env)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         if not self.started.wait(START_TIMEOUT):

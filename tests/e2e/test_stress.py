@@ -22,7 +22,8 @@ import time
 import unittest
 import warnings
 
-from nbftp_harness import PASSWORD, USER, RunningServer, open_fd_count, resident_kib
+from nbftp_harness import (PASSWORD, USER, RunningServer, open_fd_count, resident_kib,
+                           sanitized)
 
 SEED = int(os.environ.get("NB_STRESS_SEED", "20261208"))
 SECONDS = float(os.environ.get("NB_STRESS_SECONDS", "45"))
@@ -430,10 +431,6 @@ class StressServer(RunningServer):
         with open(os.path.join(self.root, "big.bin"), "wb") as f:
             f.write(self.big)
 
-    def sanitized(self):
-        with open(f"/proc/{self.proc.pid}/maps") as f:
-            return any("libasan" in line or "libtsan" in line for line in f)
-
 
 class FaultInjection(unittest.TestCase):
     def setUp(self):
@@ -511,7 +508,7 @@ class FaultInjection(unittest.TestCase):
 
         fds_after = self.settle(fds_before)
         rss_after = resident_kib(pid)
-        bound = RSS_GROWTH_KIB + (RSS_GROWTH_SANITIZER_KIB if self.server.sanitized() else 0)
+        bound = RSS_GROWTH_KIB + (RSS_GROWTH_SANITIZER_KIB if sanitized(self.server.proc.pid) else 0)
         print(f"stress: descriptors {fds_before} -> {fds_after}; resident memory "
               f"{rss_before} KiB -> {rss_after} KiB (bound +{bound} KiB); "
               f"{len(ledger.uploads)} uploads checked on the server", file=sys.stderr)
