@@ -2,6 +2,7 @@
 // runs the server with its log on standard output until SIGINT or SIGTERM. Both front ends share
 // the one controller.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -37,6 +38,17 @@ struct TTlsOptions {
     nb::TnbTlsDataSessionReuse DataSessionReuse = nb::TnbTlsDataSessionReuse::drAllow;
     bool StrictUploadEof = false;
 };
+
+// Every session holds a descriptor (a transfer one or two more), and the usual soft limit of
+// 1024 would turn clients away long before memory runs short. The hard limit is what the
+// administrator allows; without the right to raise it the soft one stays as it was.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
                 int maxConnectionsPerMinute, nb::TnbDirListingStyle listing,
@@ -89,6 +101,7 @@ int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::s
 }  // namespace
 
 int main(int argc, char** argv) {
+    RaiseDescriptorLimit();
     CLI::App app{"Norbit FTP Server SSL / TLS"};
     bool headless = false;
     std::string port = "990";

@@ -2,12 +2,13 @@
 """Runs our server and vsftpd side by side on loopback and prints one table with both.
 
     python3 bench/compare_vsftpd.py --server build-bench/bin/NorbitFtpServerSSL \
-        --load build-bench/bin/bench_ftpload [--rows big|small|all] [--tls]
+        --load build-bench/bin/bench_ftpload [--rows big|small|perf|all] [--tls]
 
 --rows small runs only the many-small-files rows (bench/smallfiles.py); --tls adds their TLS
 variant (explicit TLS with protected data connections on both servers). --rows tls runs only
 the TLS rows (bench/tlsrows.py: transfers, handshakes, idle sessions, small files) and
-OpenSSL's own stream beside them.
+OpenSSL's own stream beside them. --rows perf runs only the plain rows of the performance goals
+(bench/perfrows.py).
 
 Needs root (vsftpd drops to the ftp user for anonymous sessions) and Debian's vsftpd package
 (apt-get install vsftpd). Both servers get the same scratch files and the same load client;
@@ -25,6 +26,7 @@ import sys
 import tempfile
 import time
 
+import perfrows
 import smallfiles
 import tlsrows
 
@@ -96,11 +98,11 @@ class Target:
             self.proc.kill()
 
 
-def start_ours(server, root, scratch, tls):
+def start_ours(server, root, scratch, tls, extra=()):
     port = free_port()
     env = dict(os.environ, NORBIT_KEYS_DIR=os.path.join(scratch, "keys"))
     proc = subprocess.Popen([server, "--headless", "--port", str(port), "--root", root,
-                             "--tls", "allow-explicit" if tls else "none"],
+                             "--tls", "allow-explicit" if tls else "none", *extra],
                             stdout=subprocess.DEVNULL, env=env)
     wait_port(port)
     return Target("ours", proc, port, "NorbitTester", "mivoraplexan", "up")
@@ -162,10 +164,12 @@ secure_chroot_dir=/var/run/vsftpd/empty
     return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
 
 
-def measure(t, tool, root, rows, tls):
+def measure(t, tool, root, rows, tls, variant):
     res = {}
     if rows == "tls":
         return tlsrows.measure(t, tool, root, pss_kib, descendants)
+    if rows == "perf":
+        return perfrows.measure(t, tool, root, variant)
     if rows in ("small", "all"):
         res.update(smallfiles.measure(t, root, tls=False))
         if tls:
@@ -194,6 +198,8 @@ def measure(t, tool, root, rows, tls):
     for d in downloads:
         d.kill()
         d.wait()
+    if rows == "all":
+        res.update(perfrows.measure(t, tool, root, variant))
     return res
 
 
@@ -202,7 +208,7 @@ def main():
     ap.add_argument("--server", required=True)
     ap.add_argument("--load", required=True)
     ap.add_argument("--scratch", default=None)
-    ap.add_argument("--rows", choices=("big", "small", "all", "tls"), default="all")
+    ap.add_argument("--rows", choices=("big", "small", "perf", "all", "tls"), default="all")
     ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
     args = ap.parse_args()
     if not shutil.which("vsftpd"):
@@ -216,7 +222,7 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if args.rows != "small" and (not os.path.exists(big) or os.path.getsize(big) != GIB):
+    if args.rows in ("big", "all") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
@@ -229,11 +235,13 @@ def main():
 
     tls = args.tls or args.rows == "tls"
     results = {}
+    variants = {"ours": lambda extra: start_ours(args.server, root, scratch, tls, extra),
+                "vsftpd": lambda extra: None}
     for start in (lambda: start_ours(args.server, root, scratch, tls),
                   lambda: start_vsftpd(root, scratch, tls)):
         t = start()
         try:
-            results[t.name] = measure(t, args.load, root, args.rows, args.tls)
+            results[t.name] = measure(t, args.load, root, args.rows, args.tls, variants[t.name])
         finally:
             t.stop()
 
@@ -245,7 +253,7 @@ def main():
     for key in results["ours"]:
         a, b = results["ours"][key], results["vsftpd"].get(key, float("nan"))
         ratio = a / b if b else float("inf")
-        lower = (key in better_low or key.endswith("(s)") or key.endswith("(ms)")
+        lower = (key in better_low or key.endswith("(s)") or key.endswith(("(ms)", "(KiB)"))
                  or any(key.startswith(w) for w in tlsrows.LOWER_IS_BETTER))
         note = " (lower is better)" if lower else ""
         print(f"{key:{width}} {a:10.3g} {b:10.3g} {ratio:12.2f}{note}")

@@ -44,7 +44,27 @@ bool IsListableKind(const struct stat& st) {
     return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
 }
 
-void FillEntry(TnbFtpFileInfo& info, std::string_view name, const struct stat& st) {
+// The local wall-clock times of one listing. Entries written together share their second, and
+// each conversion is a time-zone computation: the last one is kept.
+class TLocalTimes {
+public:
+    TnbDateTime Of(std::time_t t) {
+        if (!known_ || t != last_) {
+            last_ = t;
+            date_ = TnbDateTime::FromLocalTime(t);
+            known_ = true;
+        }
+        return date_;
+    }
+
+private:
+    bool known_ = false;
+    std::time_t last_ = 0;
+    TnbDateTime date_;
+};
+
+void FillEntry(TnbFtpFileInfo& info, std::string_view name, const struct stat& st,
+               TLocalTimes* times = nullptr) {
     info.FileName = std::string(name);
     info.IsDirectory = S_ISDIR(st.st_mode);
     info.IsReadOnly = (st.st_mode & S_IWUSR) == 0;
@@ -52,7 +72,8 @@ void FillEntry(TnbFtpFileInfo& info, std::string_view name, const struct stat& s
     info.Size = info.IsDirectory ? 0 : static_cast<std::int64_t>(st.st_size);
     info.ModifiedTime = st.st_mtim.tv_sec;
     info.UnixMode = static_cast<std::uint32_t>(st.st_mode & 07777);
-    info.ModifiedDate = TnbDateTime::FromLocalTime(st.st_mtim.tv_sec);
+    info.ModifiedDate = times ? times->Of(st.st_mtim.tv_sec)
+                              : TnbDateTime::FromLocalTime(st.st_mtim.tv_sec);
 }
 
 // The last segment of a path ("/srv/ftp/a.txt" -> "a.txt", "/srv/ftp/" -> "ftp"); a path with
@@ -148,6 +169,7 @@ void ListDirectory(const TnbConfinedRoot& root, const std::string& relative, int
         ::close(scanFd);
         throw EnbFileError(error);
     }
+    TLocalTimes times;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());
@@ -174,7 +196,7 @@ void ListDirectory(const TnbConfinedRoot& root, const std::string& relative, int
             continue;
         if (!IsListableKind(st))
             continue;
-        FillEntry(list.Add(), name, st);
+        FillEntry(list.Add(), name, st, &times);
     }
     list.SortByName();
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <limits>
 
 #include "net/nbIpAddress.h"
@@ -166,17 +165,6 @@ std::uint8_t RightsFromText(std::string_view s) {
     return bits;
 }
 
-std::string RightsText(std::uint8_t bits) {
-    std::string s = "---";
-    if (bits & nbRightRead)
-        s[0] = 'r';
-    if (bits & nbRightWrite)
-        s[1] = 'w';
-    if (bits & nbRightExecute)
-        s[2] = 'x';
-    return s;
-}
-
 // The Unix six-month rule: dates from the same day six calendar months ago onwards (and future
 // dates) are recent and show the time; older ones show the year.
 bool IsRecent(const TnbDateTime& date, const TnbDateTime& now) {
@@ -187,6 +175,92 @@ bool IsRecent(const TnbDateTime& date, const TnbDateTime& now) {
     if (date.Month != boundaryMonth)
         return date.Month > boundaryMonth;
     return date.Day >= now.Day;
+}
+
+// printf's "%*lld" (fill ' ') and "%0*lld" (fill '0', after the sign), without its cost: a
+// listing formats several numbers for each of thousands of entries.
+void AppendNumber(std::string& out, long long value, int width, char fill) {
+    char digits[24];
+    int count = 0;
+    unsigned long long rest =
+        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    const int length = count + (value < 0 ? 1 : 0);
+    const auto pad = static_cast<std::size_t>(width > length ? width - length : 0);
+    if (fill != '0')
+        out.append(pad, fill);
+    if (value < 0)
+        out += '-';
+    if (fill == '0')
+        out.append(pad, '0');
+    while (count > 0)
+        out += digits[--count];
+}
+
+void AppendMsDosLine(std::string& out, const TnbFtpFileInfo& info) {
+    const TnbDateTime& d = info.ModifiedDate;
+    int hour12 = d.Hour % 12;
+    if (hour12 == 0)
+        hour12 = 12;
+    AppendNumber(out, d.Month % 100, 2, '0');
+    out += '-';
+    AppendNumber(out, d.Day % 100, 2, '0');
+    out += '-';
+    AppendNumber(out, ((d.Year % 100) + 100) % 100, 2, '0');
+    out += "  ";
+    AppendNumber(out, hour12, 2, '0');
+    out += ':';
+    AppendNumber(out, d.Minute % 100, 2, '0');
+    out += d.Hour < 12 ? "AM" : "PM";
+    if (info.IsDirectory) {
+        out += "       <DIR>         ";
+    } else {
+        AppendNumber(out, info.Size, 21, ' ');
+    }
+    out += ' ';
+    out += info.FileName;
+}
+
+void AppendRights(std::string& out, std::uint8_t bits) {
+    out += (bits & nbRightRead) ? 'r' : '-';
+    out += (bits & nbRightWrite) ? 'w' : '-';
+    out += (bits & nbRightExecute) ? 'x' : '-';
+}
+
+void AppendUnixLine(std::string& out, const TnbFtpFileInfo& info, const TnbDateTime& now) {
+    out += info.IsDirectory ? 'd' : info.IsLink ? 'l' : '-';
+    const std::int64_t size = (info.IsDirectory || info.IsLink) ? 0 : info.Size;
+    if (info.OwnerRights != 0 || info.GroupRights != 0 || info.OtherRights != 0) {
+        AppendRights(out, info.OwnerRights);
+        AppendRights(out, info.GroupRights);
+        AppendRights(out, info.OtherRights);
+    } else {
+        const char* rights = info.IsReadOnly ? "r-x" : "rwx";
+        for (int i = 0; i < 3; ++i)
+            out += rights;
+    }
+    out += "   1 owner    group        ";
+    AppendNumber(out, size, 8, ' ');
+
+    const TnbDateTime& d = info.ModifiedDate;
+    out += ' ';
+    out += d.Month >= 1 && d.Month <= 12 ? kMonthNames[static_cast<std::size_t>(d.Month - 1)]
+                                         : "???";
+    out += ' ';
+    AppendNumber(out, d.Day % 100, 2, '0');
+    out += ' ';
+    if (IsRecent(d, now)) {
+        AppendNumber(out, d.Hour % 100, 2, '0');
+        out += ':';
+        AppendNumber(out, d.Minute % 100, 2, '0');
+    } else {
+        AppendNumber(out, d.Year % 10000, 4, '0');
+    }
+    out += ' ';
+    out += info.FileName;
 }
 
 int MonthFromName(std::string_view word) {
@@ -413,23 +487,8 @@ void TnbMsDosFileInfoParser::Parse(TnbFtpFileInfo& info, std::string_view line) 
 }
 
 std::string TnbMsDosFileInfoParser::Format(const TnbFtpFileInfo& info) const {
-    const TnbDateTime& d = info.ModifiedDate;
-    int hour12 = d.Hour % 12;
-    if (hour12 == 0)
-        hour12 = 12;
-    char head[64];
-    std::snprintf(head, sizeof head, "%02d-%02d-%02d  %02d:%02d%s", d.Month % 100, d.Day % 100,
-                  ((d.Year % 100) + 100) % 100, hour12, d.Minute % 100, d.Hour < 12 ? "AM" : "PM");
-    std::string line = head;
-    if (info.IsDirectory) {
-        line += "       <DIR>         ";
-    } else {
-        char size[32];
-        std::snprintf(size, sizeof size, "%21lld", static_cast<long long>(info.Size));
-        line += size;
-    }
-    line += ' ';
-    line += info.FileName;
+    std::string line;
+    AppendMsDosLine(line, info);
     return line;
 }
 
@@ -508,37 +567,7 @@ void TnbUnixFileInfoParser::Parse(TnbFtpFileInfo& info, std::string_view line) c
 
 std::string TnbUnixFileInfoParser::Format(const TnbFtpFileInfo& info) const {
     std::string line;
-    line += info.IsDirectory ? 'd' : info.IsLink ? 'l' : '-';
-    const std::int64_t size = (info.IsDirectory || info.IsLink) ? 0 : info.Size;
-    if (info.OwnerRights != 0 || info.GroupRights != 0 || info.OtherRights != 0) {
-        line += RightsText(info.OwnerRights);
-        line += RightsText(info.GroupRights);
-        line += RightsText(info.OtherRights);
-    } else {
-        const char* rights = info.IsReadOnly ? "r-x" : "rwx";
-        for (int i = 0; i < 3; ++i)
-            line += rights;
-    }
-    char middle[96];
-    std::snprintf(middle, sizeof middle, "   1 %8s %8s     %8lld", "owner   ", "group   ",
-                  static_cast<long long>(size));
-    line += middle;
-
-    const TnbDateTime& d = info.ModifiedDate;
-    const std::string_view month =
-        d.Month >= 1 && d.Month <= 12 ? kMonthNames[static_cast<std::size_t>(d.Month - 1)] : "???";
-    char date[48];
-    if (IsRecent(d, Now())) {
-        std::snprintf(date, sizeof date, " %02d %02d:%02d", d.Day % 100, d.Hour % 100,
-                      d.Minute % 100);
-    } else {
-        std::snprintf(date, sizeof date, " %02d %04d", d.Day % 100, d.Year % 10000);
-    }
-    line += ' ';
-    line += month;
-    line += date;
-    line += ' ';
-    line += info.FileName;
+    AppendUnixLine(line, info, Now());
     return line;
 }
 
@@ -597,6 +626,19 @@ const std::vector<std::unique_ptr<TnbFtpFileInfoParser>>& FileInfoParsers() {
     return parsers;
 }
 
+void AppendFileInfo(std::string& out, const TnbFtpFileInfo& info, TnbDirListingStyle style,
+                    const TnbDateTime& now) {
+    switch (style) {
+        case TnbDirListingStyle::lsMsDos:
+            AppendMsDosLine(out, info);
+            return;
+        case TnbDirListingStyle::lsUnix:
+            AppendUnixLine(out, info, now);
+            return;
+    }
+    out += info.FileName;
+}
+
 std::string FormatFileInfo(const TnbFtpFileInfo& info, TnbDirListingStyle style) {
     switch (style) {
         case TnbDirListingStyle::lsMsDos:
@@ -609,19 +651,9 @@ std::string FormatFileInfo(const TnbFtpFileInfo& info, TnbDirListingStyle style)
 
 std::string FormatFileInfo(const TnbFtpFileInfo& info, TnbDirListingStyle style,
                            const TnbDateTime& now) {
-    switch (style) {
-        case TnbDirListingStyle::lsMsDos: {
-            TnbMsDosFileInfoParser parser;
-            parser.SetNow(now);
-            return parser.Format(info);
-        }
-        case TnbDirListingStyle::lsUnix: {
-            TnbUnixFileInfoParser parser;
-            parser.SetNow(now);
-            return parser.Format(info);
-        }
-    }
-    return info.FileName;
+    std::string line;
+    AppendFileInfo(line, info, style, now);
+    return line;
 }
 
 // ---- Host and port texts ----

@@ -157,6 +157,9 @@ const std::vector<std::unique_ptr<TnbFtpFileInfoParser>>& FileInfoParsers();
 std::string FormatFileInfo(const TnbFtpFileInfo& info, TnbDirListingStyle style);
 std::string FormatFileInfo(const TnbFtpFileInfo& info, TnbDirListingStyle style,
                            const TnbDateTime& now);
+// The same line appended to out: a listing builds all its lines in one buffer.
+void AppendFileInfo(std::string& out, const TnbFtpFileInfo& info, TnbDirListingStyle style,
+                    const TnbDateTime& now);
 
 // Date and time helpers of the parsers, published for tests and for readers of other listings.
 // A two-digit year (below 100) gets the century of currentYear, or the previous one when

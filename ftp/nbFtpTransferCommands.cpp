@@ -265,10 +265,21 @@ void TnbFtpServer::ListFiles(TnbFtpCommandConnection& c, const std::string& cmd,
     if (!success)
         RaiseFileError(cmd, argument, message);
 
+    // All lines go into one buffer, sized once, with one "now" for the whole listing (the Unix
+    // six-month rule), so that a large directory costs no allocation or clock read per entry.
     std::string text;
     const auto style = DirListingStyle();
+    const TnbDateTime now = TnbDateTime::Now();
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < list.Count(); ++i)
+        bytes += list[i].FileName.size() + (namesOnly ? 2 : 72);
+    text.reserve(bytes);
     for (std::size_t i = 0; i < list.Count(); ++i) {
-        text += namesOnly ? list[i].FileName : FormatFileInfo(list[i], style);
+        if (namesOnly) {
+            text += list[i].FileName;
+        } else {
+            AppendFileInfo(text, list[i], style, now);
+        }
         text += "\r\n";
     }
     list.Clear();

@@ -1,5 +1,8 @@
 #include "net/nbNetworkStream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <new>
@@ -181,6 +184,16 @@ bool TnbNetworkStream::Read(TnbStream* destination) {
     closedOnRead_ = false;
     if (!destination)
         return true;
+    if (TnbFileStream* file = DirectDestination(destination)) {
+        switch (ReceiveFileDirect(*file)) {
+            case TDirectSend::dsFinished:
+                return true;
+            case TDirectSend::dsWouldBlock:
+                return false;
+            case TDirectSend::dsCopy:
+                break;
+        }
+    }
     bool result = true;
     for (;;) {
         const int size = GetReadBatchSize();
@@ -327,6 +340,65 @@ TnbNetworkStream::TDirectSend TnbNetworkStream::SendFileDirect(TnbFileStream& fi
         AddBytesProceed(result);
         sent += result;
         if (sent >= count || NeedStop())
+            return TDirectSend::dsFinished;
+    }
+}
+
+TnbFileStream* TnbNetworkStream::DirectDestination(TnbStream* destination) {
+    if (!connection_ || !CanSendFileDirectly() || connection_->BitsPerSec() > 0)
+        return nullptr;  // a throttled receive must pace the bytes it moves
+    auto* file = dynamic_cast<TnbFileStream*>(destination);
+    if (!file || !file->IsOpen() || file->Mode() == TnbFileMode::fmOpenRead)
+        return nullptr;
+    return file;
+}
+
+TnbNetworkStream::TDirectSend TnbNetworkStream::ReceiveFileDirect(TnbFileStream& file) {
+    if (!pipeRead_) {
+        int ends[2];
+        // No descriptor left for a pipe is no failure: the copy path needs none.
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+            return TDirectSend::dsCopy;
+        pipeRead_ = TnbFd(ends[0]);
+        pipeWrite_ = TnbFd(ends[1]);
+        // A larger pipe moves more per call; the system may refuse, and the default works.
+        (void)::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kReceiveFileChunk));
+    }
+    TnbConnection& connection = RequireConnection();
+    for (;;) {
+        std::int64_t size = kReceiveFileChunk;
+        // The read limit caps a chunk as it caps a batch (see GetBatchSize).
+        const std::int64_t limit = connection.BytesToProceed();
+        if (limit > -1 && limit >= bytesProceed_ && limit - bytesProceed_ < size)
+            size = limit - bytesProceed_;
+        if (size < 1)
+            return TDirectSend::dsFinished;
+        const std::int64_t received =
+            connection.Socket().RecvToPipe(pipeWrite_.Get(), static_cast<std::size_t>(size));
+        if (received == -1) {
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK)
+                return TDirectSend::dsWouldBlock;
+            if (error == WSAEINVAL)
+                return TDirectSend::dsCopy;  // nothing was taken from the socket
+            RaiseSocketError(error);
+        }
+        if (received == 0) {
+            needClose_ = true;
+            closedOnRead_ = true;
+            return TDirectSend::dsFinished;
+        }
+        try {
+            file.WriteFromPipe(pipeRead_.Get(), received);
+        } catch (...) {
+            // Bytes the file refused may still sit in the pipe: they must never reach a later
+            // destination.
+            pipeRead_.Reset();
+            pipeWrite_.Reset();
+            throw;
+        }
+        AddBytesProceed(received);
+        if (NeedStop())
             return TDirectSend::dsFinished;
     }
 }

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "net/nbWinSock2.h"
+#include "util/nbFileStream.h"
 
 namespace nb {
 
 class TnbConnection;
 class TnbIPAddress;
 class TnbStream;
-class TnbFileStream;
 
 // What a stream asks its connection to do before the caller's operation is complete.
 enum class TnbNextAction : std::uint8_t { naNone = 0, naRead = 1, naWrite = 2 };
@@ -135,6 +135,12 @@ private:
     // Sends from file's position with zero-copy calls, adding to sent. dsCopy hands the rest to
     // the copy loop (the file system cannot do it, or the copy path is to report the failure).
     TDirectSend SendFileDirect(TnbFileStream& file, std::int64_t count, std::int64_t& sent);
+    // The destination when Read may move received bytes into it without copying them: a file
+    // open for writing on a plain stream of an unthrottled connection; nullptr otherwise.
+    TnbFileStream* DirectDestination(TnbStream* destination);
+    // Receives into file at its position through a pipe (socket to pipe to file, no copy in
+    // user memory). dsCopy hands the rest to the copy loop (no pipe, or a socket that cannot).
+    TDirectSend ReceiveFileDirect(TnbFileStream& file);
     // One batch of up to size bytes through the transfer buffer: the bytes sent, or
     // kBatchWouldBlock / kBatchSourceEnded. The source position follows the bytes sent.
     static constexpr std::int64_t kBatchWouldBlock = -1;
@@ -154,6 +160,9 @@ private:
     bool needClose_ = false;
     bool closedOnRead_ = false;
     std::vector<char> buffer_;
+    // The pipe of direct receives, made at the first one and kept for the stream's life.
+    TnbFd pipeRead_;
+    TnbFd pipeWrite_;
 };
 
 }  // namespace nb

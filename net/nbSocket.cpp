@@ -150,6 +150,17 @@ std::int64_t TnbSocket::SendFile(int fileHandle, std::int64_t offset, std::size_
     return result;
 }
 
+std::int64_t TnbSocket::RecvToPipe(int pipeHandle, std::size_t count) {
+    const std::int64_t result = SocketRecvToPipe(handle_, pipeHandle, count);
+    const int error = WSAGetLastError();
+    Enable(FD_READ | FD_CLOSE);
+    quiet_.store(false);
+    if (result == 0)
+        closeReported_.store(true);  // the receive itself found the close
+    WSASetLastError(error);
+    return result;
+}
+
 int TnbSocket::RecvFrom(void* buffer, int size, void* address, int* length) {
     const int result = SocketRecvFrom(handle_, buffer, size, address, length);
     const int error = WSAGetLastError();

@@ -69,6 +69,9 @@ public:
     // Sends count bytes of a file from offset without copying them (the file's own position
     // stays); re-arms the write event when the socket would block, as Send does.
     std::int64_t SendFile(int fileHandle, std::int64_t offset, std::size_t count);
+    // Moves up to count received bytes into a pipe without copying them (see SocketRecvToPipe);
+    // re-arms the read event as Recv does.
+    std::int64_t RecvToPipe(int pipeHandle, std::size_t count);
     int RecvFrom(void* buffer, int size, void* address, int* length);
     int SendTo(const void* buffer, int size, const void* address, int length);
     // Accepts a pending peer; returns its handle or -1 (WSAGetLastError tells why).

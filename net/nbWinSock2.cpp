@@ -409,6 +409,18 @@ int SocketSendTo(int handle, const void* buffer, int size, const void* address, 
     return static_cast<int>(result);
 }
 
+std::int64_t SocketRecvToPipe(int socket, int pipeFd, std::size_t count) {
+    ssize_t result;
+    do {
+        // The pipe is empty before every call, so it never blocks; the socket is non-blocking.
+        result = ::splice(socket, nullptr, pipeFd, nullptr, count,
+                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0)
+        return Fail();
+    return result;
+}
+
 std::int64_t SocketSendFile(int socket, int fileFd, std::int64_t offset, std::size_t count) {
     // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked for this thread during the call, and one
     // the call raised is taken back before the mask is restored (unless one was pending

@@ -133,6 +133,10 @@ int SocketSendTo(int handle, const void* buffer, int size, const void* address, 
 // never raises SIGPIPE. A file or file system that cannot be sent this way answers -1 with
 // WSAEINVAL or WSAEOPNOTSUPP.
 std::int64_t SocketSendFile(int socket, int fileFd, std::int64_t offset, std::size_t count);
+// Moves up to count received bytes into the pipe pipeFd without copying them through user
+// memory. Returns the bytes moved, 0 at the peer's orderly close, or -1 (WSAEWOULDBLOCK when
+// nothing is waiting; WSAEINVAL when the socket cannot be read this way).
+std::int64_t SocketRecvToPipe(int socket, int pipeFd, std::size_t count);
 int SocketSetNonBlocking(int handle);
 int SocketSetBroadcast(int handle);
 int SocketSetReuseAddress(int handle);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -300,6 +301,36 @@ void TnbFileStream::Flush() {
     WriteAll(bytes.data(), bytes.size());
     bytes.clear();
     pending_.swap(bytes);  // keep the capacity for the next batches
+}
+
+void TnbFileStream::WriteFromPipe(int pipeFd, std::int64_t count) {
+    CheckOpen();
+    if (mode_ == TnbFileMode::fmOpenRead)
+        throw EnbFileError(EBADF);
+    Flush();  // collected bytes come first
+    auto left = static_cast<std::size_t>(count);
+    while (left > 0) {
+        const ssize_t n = ::splice(pipeFd, nullptr, fd_, nullptr, left, SPLICE_F_MOVE);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EINVAL)
+            break;  // a file system without splice: the copy below moves the rest
+        if (n < 0)
+            throw EnbFileError(errno);
+        if (n == 0)
+            throw EnbFileError(ENOSPC);
+        left -= static_cast<std::size_t>(n);
+    }
+    char chunk[16 * 1024];
+    while (left > 0) {
+        const ssize_t n = ::read(pipeFd, chunk, std::min(left, sizeof chunk));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw EnbFileError(n < 0 ? errno : EIO);
+        WriteAll(chunk, static_cast<std::size_t>(n));
+        left -= static_cast<std::size_t>(n);
+    }
 }
 
 void TnbFileStream::WriteAll(const char* p, std::size_t left) {

@@ -96,6 +96,10 @@ public:
     // closed). It stays owned by the stream. Buffered writes are not in the file yet, so it
     // serves read streams.
     int Handle() const { return fd_; }
+    // Writes exactly count bytes waiting in the pipe pipeFd at the position, moving them from
+    // the pipe without copying them through user memory where the file system can; raises
+    // EnbFileError as Write does (the bytes are then lost, as after a failed Write).
+    void WriteFromPipe(int pipeFd, std::int64_t count);
     TnbFileMode Mode() const { return mode_; }
 
 private:

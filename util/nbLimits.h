@@ -25,6 +25,10 @@ inline constexpr std::int64_t kMaxReadPass = 64 * 1024;
 // file sent straight from the page cache needs none; 1 MiB keeps the system calls few while
 // abort checks and progress reports still come every few milliseconds at memory speed.
 inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
+// Bytes one zero-copy receive into a file may move (socket to pipe to file), and the size asked
+// for that pipe. An upload then costs two system calls per MiB instead of two per batch, and the
+// pipe holds pages only while a chunk passes through it.
+inline constexpr std::int64_t kReceiveFileChunk = 1024 * 1024;
 
 // SECURITY: the payload of one TLS record as its header may announce it: 2^14 bytes and the
 // 2048 bytes of expansion TLS allows. A header announcing more is refused at once, so a partial

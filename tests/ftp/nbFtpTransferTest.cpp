@@ -194,6 +194,63 @@ TEST_F(FtpTransfer, ListsWithMasksAndHiddenEntries) {
     EXPECT_EQ(c->Cmd("STAT").find("No data connection"), std::string::npos);
 }
 
+TEST_F(FtpTransfer, ListingsCarryOneLinePerEntryInTheEventsOrder) {
+    run->server.Stop();
+    const std::string longName(300, 'n');
+    run->server.OnGetFileList = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
+                                    const std::string&, bool, TnbFtpFileInfoList& list, bool&,
+                                    std::string&) {
+        TnbFtpFileInfo& pub = list.Add();
+        pub.FileName = "pub";
+        pub.IsDirectory = true;
+        pub.ModifiedDate = {2090, 12, 25, 0, 5, 0};  // the future counts as recent
+        TnbFtpFileInfo& a = list.Add();
+        a.FileName = "a.txt";
+        a.Size = 1234;
+        a.IsReadOnly = true;
+        a.ModifiedDate = {2001, 1, 5, 14, 7, 0};
+        TnbFtpFileInfo& big = list.Add();
+        big.FileName = "gr\xC3\xBC\xC3\x9F" "e.bin";
+        big.Size = 5368709120;
+        big.OwnerRights = nbRightRead | nbRightWrite | nbRightExecute;
+        big.GroupRights = nbRightRead | nbRightExecute;
+        big.OtherRights = nbRightRead;
+        big.ModifiedDate = {1999, 7, 1, 23, 59, 0};
+        TnbFtpFileInfo& empty = list.Add();
+        empty.FileName = longName;
+        empty.ModifiedDate = {2001, 1, 5, 0, 0, 0};
+    };
+    run->Start();
+    c = run->LoggedIn();
+    ASSERT_TRUE(c);
+    const std::string names = "pub\r\na.txt\r\ngr\xC3\xBC\xC3\x9F" "e.bin\r\n" + longName + "\r\n";
+    const struct {
+        TnbDirListingStyle Style;
+        const char* Command;
+        std::string Expected;
+    } cases[] = {
+        {TnbDirListingStyle::lsUnix, "LIST",
+         "drwxrwxrwx   1 owner    group               0 Dec 25 00:05 pub\r\n"
+         "-r-xr-xr-x   1 owner    group            1234 Jan 05 2001 a.txt\r\n"
+         "-rwxr-xr--   1 owner    group        5368709120 Jul 01 1999 gr\xC3\xBC\xC3\x9F" "e.bin\r\n"
+         "-rwxrwxrwx   1 owner    group               0 Jan 05 2001 " + longName + "\r\n"},
+        {TnbDirListingStyle::lsMsDos, "LIST",
+         "12-25-90  12:05AM       <DIR>          pub\r\n"
+         "01-05-01  02:07PM                 1234 a.txt\r\n"
+         "07-01-99  11:59PM           5368709120 gr\xC3\xBC\xC3\x9F" "e.bin\r\n"
+         "01-05-01  12:00AM                    0 " + longName + "\r\n"},
+        {TnbDirListingStyle::lsUnix, "NLST", names},
+        {TnbDirListingStyle::lsMsDos, "NLST", names},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(std::string(test.Command) + " style " + std::to_string(static_cast<int>(test.Style)));
+        run->server.SetDirListingStyle(test.Style);
+        std::string preliminary, final;
+        EXPECT_EQ(c->PassiveGet(test.Command, preliminary, final), test.Expected);
+        EXPECT_EQ(final, "226 Transfer complete.");
+    }
+}
+
 TEST_F(FtpTransfer, ADataConnectionServesOneTransfer) {
     dir.Write("a.txt", "abc");
     EXPECT_EQ(c->Cmd("RETR a.txt"), "425 Can not open data connection");

@@ -1,9 +1,10 @@
-// Downloads of files over a plain stream: the zero-copy path must keep every contract of the
-// copy path (bytes, positions, progress, limits, aborts, errors).
+// Downloads and uploads of files over a plain stream: the zero-copy paths must keep every
+// contract of the copy path (bytes, positions, progress, limits, aborts, errors).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <future>
 #include <memory>
 #include <string>
@@ -242,6 +244,88 @@ TEST(SendFileTest, ThrottledConnectionStillSendsTheFileExactly) {
     EXPECT_TRUE(server.WriteData(&file));
     EXPECT_TRUE(reader.get() == content);
     EXPECT_EQ(server.GetNetworkStream().BytesProceed(), static_cast<std::int64_t>(content.size()));
+}
+
+std::string FileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(ReceiveFileTest, UploadsReachTheFileExactly) {
+    struct TCase {
+        const char* Name;
+        std::size_t Size;
+        std::int64_t Limit;  // BytesToProceed; -1 = until the peer closes
+        std::string Head;    // written through the stream before the receive
+        int BitsPerSec;
+    };
+    const TCase cases[] = {
+        {"several chunks after collected bytes", 3 * 1024 * 1024 + 777, -1, "HEAD", 0},
+        {"the read limit ends it", 64 * 1024, 10000, "", 0},
+        {"throttled: the copy path", 40 * 1024, -1, "x", 80 * 1000 * 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TAcceptedPair pair;
+        auto& server = *pair.Server;
+        server.SetReadUntilClose(true);
+        server.SetBytesToProceed(c.Limit);
+        server.SetBitsPerSec(c.BitsPerSec);
+        std::int64_t progress = 0;
+        server.OnProgress = [&](TnbConnection&, std::int64_t proceed, std::int64_t) {
+            progress = proceed;
+        };
+        TTempFile temp("old content, emptied by the create");
+        const std::string content = Pattern(c.Size);
+        {
+            TnbFileStream file(temp.Path(), TnbFileMode::fmCreate);
+            file.Write(c.Head.data(), static_cast<std::int64_t>(c.Head.size()));
+            auto sender = std::async(std::launch::async, [&] {
+                const bool sent = pair.Peer.SendAll(content);
+                pair.Peer.ShutdownWrite();
+                return sent;
+            });
+            EXPECT_TRUE(server.ReadData(&file));
+            EXPECT_TRUE(sender.get());
+            file.Close();
+        }
+        const auto expected = c.Limit < 0 ? c.Size : static_cast<std::size_t>(c.Limit);
+        EXPECT_EQ(progress, static_cast<std::int64_t>(expected));
+        EXPECT_EQ(server.GetNetworkStream().BytesProceed(), static_cast<std::int64_t>(expected));
+        EXPECT_TRUE(FileContent(temp.Path()) == c.Head + content.substr(0, expected));
+    }
+}
+
+TEST(ReceiveFileTest, AFileThatRefusesBytesFailsTheReceive) {
+    TAcceptedPair pair;
+    auto& server = *pair.Server;
+    server.SetReadUntilClose(true);
+    TTempFile temp("");
+    const std::string content = Pattern(3 * 1024 * 1024);
+    auto sender = std::async(std::launch::async, [&] {
+        pair.Peer.SendAll(content);
+        pair.Peer.ShutdownWrite();
+    });
+    // A file size limit makes the file refuse bytes past it (EFBIG), as a full disk would.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto savedHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024 * 1024 + 100;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    int error = 0;
+    try {
+        TnbFileStream file(temp.Path(), TnbFileMode::fmCreate);
+        server.ReadData(&file);
+        file.Close();
+    } catch (const EnbFileError& e) {
+        error = e.ErrorCode;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, savedHandler);
+    pair.Server->Close(false);
+    sender.get();
+    EXPECT_EQ(error, EFBIG);
 }
 
 }  // namespace
