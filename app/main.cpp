@@ -1,67 +1,13 @@
 // The server program. It shows the window where there is a display; `--headless` (or no display)
-// runs the server with its log on standard output until SIGINT or SIGTERM. Both front ends share
-// the one controller.
-#include <signal.h>
-
+// runs the server with its log on standard output until SIGINT or SIGTERM (see nbHeadless). Both
+// front ends share the one controller.
 #include <CLI/CLI.hpp>
-#include <cstdio>
-#include <exception>
 #include <map>
 #include <string>
-#include <string_view>
 
+#include "app/nbHeadless.h"
 #include "app/nbServerController.h"
 #include "app/nbWindowFrontEnd.h"
-
-namespace {
-
-// Writes one log entry as lines on standard output, flushed as written.
-void WriteLogLines(const std::string& text) {
-    std::string_view rest = text;
-    for (;;) {
-        const auto eol = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, eol);
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        if (eol == std::string_view::npos)
-            break;
-        rest.remove_prefix(eol + 2);
-    }
-    std::fflush(stdout);
-}
-
-int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                nb::TnbDirListingStyle listing) {
-    // Block the stop signals before any server thread exists, so every thread inherits the
-    // mask and only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    nb::TnbServerController controller(WriteLogLines);
-    controller.SetListingStyle(listing);
-    try {
-        controller.Start(mode, port, root);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
-    if (!controller.CreatedRootDir().empty())
-        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    try {
-        controller.Stop();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
-    return 0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Norbit FTP Server SSL / TLS"};
@@ -88,7 +34,22 @@ int main(int argc, char** argv) {
     app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
         ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
         ->default_str("unix");
+    std::string configPath;
+    app.add_option("--config", configPath, "TOML configuration file (headless; SIGHUP re-reads it)")
+        ->check(CLI::ExistingFile);
+    std::string checkPath;
+    app.add_option("--check-config", checkPath, "Check a configuration file and exit");
+    bool hashPassword = false;
+    app.add_flag("--hash-password", hashPassword,
+                 "Read a password from standard input and print its yescrypt hash");
     CLI11_PARSE(app, argc, argv);
+
+    if (hashPassword)
+        return nb::PrintPasswordHash();
+    if (app.count("--check-config"))
+        return nb::CheckConfigFile(checkPath);
+    if (!configPath.empty())
+        headless = true;
 
     if (!headless && nb::WindowAvailable()) {
         nb::TnbWindowSettings settings;
@@ -100,5 +61,15 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, listing);
+    nb::TnbHeadlessOptions options;
+    options.ConfigPath = configPath;
+    if (app.count("--port"))
+        options.Port = port;
+    if (app.count("--root"))
+        options.RootDir = root;
+    if (app.count("--tls"))
+        options.Tls = mode;
+    if (app.count("--listing"))
+        options.Listing = listing;
+    return nb::RunHeadless(options);
 }

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "app/nbAccountStore.h"
+#include "app/nbTransferLog.h"
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
 
@@ -47,6 +49,17 @@ public:
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
+    // ---- What an operator's configuration sets (any time; each applies from the next
+    // connection or login on, running sessions keep what they have) ----
+
+    // The accounts logins are checked against, in place of the preset account (nullptr: the
+    // preset account again). A configured account's name is compared exactly.
+    void SetAccountStore(TnbAccountStorePtr AStore);
+    // Seconds a connection may stay without logging in before it is closed; 0 = no limit.
+    void SetLoginTimeout(int ASeconds);
+    // Receives a line for every finished or failed transfer once opened.
+    TnbTransferLog& TransferLog() { return transferLog_; }
+
     // "$HOME/NorbitFtpServer/": the root directory offered when the user names none.
     static std::string DefaultRootDir();
 
@@ -56,12 +69,26 @@ private:
     // The seam for the demo certificate: binds OnGetCertificate to the certificate store that
     // this class will own. Nothing is bound while the TLS layer has no store.
     void BindCertificateEvent();
+    void BindOperatorEvents();
+    // The login check: the store's when one is set, the preset account's otherwise. Writes the
+    // "Login failed" line.
+    void CheckLogin(TnbFtpCommandConnection& AConnection, TnbFtpUserAccountItemPtr& Account,
+                    const std::string& AUserName, const std::string& APassword,
+                    bool& IsAuthorized, bool& Handled);
+    // Listener thread: closes the connection after the login time-out unless it has logged in.
+    void ScheduleLoginTimeout(TnbUserConnection& AConnection);
+    void LogTransfer(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+                     std::int64_t ASize, TnbFtpFileTransferStatus AStatus, bool AIncoming);
 
     std::string createdRootDir_;
     std::mutex logLock_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
+    mutable std::mutex storeLock_;  // guards store_ (a leaf lock)
+    TnbAccountStorePtr store_;
+    std::atomic<int> loginTimeout_{0};
+    TnbTransferLog transferLog_;
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };

@@ -1,0 +1,188 @@
+#include "app/nbHeadless.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string_view>
+
+#include "app/nbAccountStore.h"
+#include "app/nbConfig.h"
+#include "app/nbServerController.h"
+#include "app/nbServiceNotify.h"
+
+namespace nb {
+
+namespace {
+
+// Writes one log entry as lines on standard output, flushed as written.
+void WriteLogLines(const std::string& text) {
+    std::string_view rest = text;
+    for (;;) {
+        const auto eol = rest.find("\r\n");
+        const std::string_view line = rest.substr(0, eol);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        if (eol == std::string_view::npos)
+            break;
+        rest.remove_prefix(eol + 2);
+    }
+    std::fflush(stdout);
+}
+
+// The file with the command line's values in place of the file's.
+TnbConfigResult LoadWithOverrides(const TnbHeadlessOptions& AOptions) {
+    TnbConfigResult result = LoadServerConfig(AOptions.ConfigPath);
+    TnbServerConfig& config = result.Config;
+    if (AOptions.RootDir)
+        config.RootDir = *AOptions.RootDir;
+    if (AOptions.Tls)
+        config.Tls = *AOptions.Tls;
+    if (AOptions.Listing)
+        config.Listing = *AOptions.Listing;
+    if (AOptions.MaxConnectionsPerMinute)
+        config.MaxConnectionsPerMinute = *AOptions.MaxConnectionsPerMinute;
+    return result;
+}
+
+// The server's root is the anonymous root when there is one; accounts without a root of their
+// own then get the configured root explicitly.
+std::string ServerRoot(const TnbServerConfig& AConfig) {
+    if (!AConfig.AnonymousRoot.empty())
+        return AConfig.AnonymousRoot;
+    return AConfig.RootDir.value_or(TnbServerController::DefaultRootDir());
+}
+
+// What a reload may change: accounts, limits, the logs. Raises (changing nothing) when the
+// transfer log cannot be opened.
+void ApplyReloadable(TnbServerController& AController, const TnbServerConfig& AConfig) {
+    TnbFtpServer& server = AController.Server();
+    if (!AConfig.TransferLog.empty() || AController.TransferLog().IsOpen())
+        AController.TransferLog().Open(AConfig.TransferLog);
+    const std::string root = AConfig.RootDir.value_or(TnbServerController::DefaultRootDir());
+    std::vector<TnbConfigAccount> accounts = AConfig.Accounts;
+    for (auto& account : accounts) {
+        if (account.RootDir.empty() && !AConfig.AnonymousRoot.empty())
+            account.RootDir = root;
+    }
+    AController.SetAccountStore(std::make_shared<TnbAccountStore>(std::move(accounts)));
+    if (server.Active())
+        server.SetRootDir(ServerRoot(AConfig));
+    server.SetAllowAnonymousAccess(AConfig.AllowAnonymous);
+    server.SetDataPortBegin(AConfig.PassivePortBegin);
+    server.SetDataPortEnd(AConfig.PassivePortEnd);
+    server.SetPassiveHost(AConfig.PassiveAddress);
+    server.SetSessionTimeOut(AConfig.IdleTimeout * 1000);
+    AController.SetLoginTimeout(AConfig.LoginTimeout);
+}
+
+void Reload(TnbServerController& AController, const TnbHeadlessOptions& AOptions) {
+    NotifyServiceReloading();
+    const TnbConfigResult result = LoadWithOverrides(AOptions);
+    if (!result.Ok()) {
+        for (const auto& problem : result.Problems)
+            WriteLogLines("Configuration not reloaded: " +
+                          FormatConfigProblem(AOptions.ConfigPath, problem));
+    } else {
+        try {
+            ApplyReloadable(AController, result.Config);
+            WriteLogLines("Configuration reloaded: " + AOptions.ConfigPath);
+        } catch (const std::exception& e) {
+            WriteLogLines(std::string("Configuration not reloaded: ") + e.what());
+        }
+    }
+    NotifyServiceReady();
+}
+
+}  // namespace
+
+int RunHeadless(const TnbHeadlessOptions& AOptions) {
+    const bool configured = !AOptions.ConfigPath.empty();
+    // Block the signals before any server thread exists, so every thread inherits the mask and
+    // only sigwait below receives them. SIGHUP is taken only with a file to re-read.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    if (configured)
+        sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    TnbServerConfig config;
+    if (configured) {
+        const TnbConfigResult result = LoadWithOverrides(AOptions);
+        for (const auto& problem : result.Problems)
+            std::fprintf(stderr, "%s\n", FormatConfigProblem(AOptions.ConfigPath, problem).c_str());
+        if (!result.Ok())
+            return 1;
+        config = result.Config;
+    }
+    std::string port = AOptions.Port.value_or("990");
+    if (!AOptions.Port && config.Port)
+        port = std::to_string(*config.Port);
+    const TnbServerTlsMode mode = config.Tls.value_or(AOptions.Tls.value_or(TnbServerTlsMode::stImplicit));
+    const TnbDirListingStyle listing =
+        config.Listing.value_or(AOptions.Listing.value_or(TnbDirListingStyle::lsUnix));
+
+    TnbServerController controller(WriteLogLines);
+    controller.SetListingStyle(listing);
+    std::string root = AOptions.RootDir.value_or(TnbServerController::DefaultRootDir());
+    try {
+        if (configured) {
+            ApplyReloadable(controller, config);
+            controller.Server().SetLocalBinding(config.Listen);
+            root = ServerRoot(config);
+        }
+        controller.Start(mode, port, root);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    if (!controller.CreatedRootDir().empty())
+        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
+    NotifyServiceReady();
+    for (;;) {
+        int received = 0;
+        sigwait(&signals, &received);
+        if (received != SIGHUP)
+            break;
+        Reload(controller, AOptions);
+    }
+    NotifyServiceStopping();
+    try {
+        controller.Stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+int CheckConfigFile(const std::string& APath) {
+    const TnbConfigResult result = LoadServerConfig(APath);
+    for (const auto& problem : result.Problems)
+        std::fprintf(stderr, "%s\n", FormatConfigProblem(APath, problem).c_str());
+    if (!result.Ok())
+        return 1;
+    std::printf("%s: configuration is valid\n", APath.c_str());
+    return 0;
+}
+
+int PrintPasswordHash() {
+    std::string password;
+    if (!std::getline(std::cin, password) || password.empty()) {
+        std::fprintf(stderr, "No password on standard input\n");
+        return 1;
+    }
+    try {
+        std::printf("%s\n", HashPassword(password).c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace nb
