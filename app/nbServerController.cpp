@@ -218,6 +218,8 @@ void TnbServerController::SetAccountStore(TnbAccountStorePtr AStore) {
         store_ = std::move(AStore);
     }
     TnbFtpUserAccountList accounts;
+    // The list's assignment carries its case rule, which governs the anonymous name too.
+    accounts.SetCaseInsensitive(server_.CaseInsensitive());
     if (!configured) {
         auto account = accounts.Add();
         account->SetUserName(kPresetUser);
