@@ -1,5 +1,6 @@
 #include "app/nbServerController.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tls/nbCryptAPI.h"
+#include "tls/nbSspi.h"
 #include "util/nbFileStream.h"
 #include "util/nbUtils.h"
 
@@ -19,6 +22,29 @@ namespace {
 const char* const kPresetUser = "NorbitTester";
 const char* const kPresetPassword = "mivoraplexan";
 const char* const kPresetDisplayName = "Norbit Tester";
+const char* const kDemoSubject = "CN=NorbitTester,O=NorbitComponents,E=tester@norbitcomponents.example";
+
+// Makes sure the container holds a key, making container and key when they are missing, so
+// that every run signs with the same key instead of leaving a new one behind.
+void PrepareKeyContainer(const TnbCertificateStore& AStore, const std::string& AName) {
+    const std::uint32_t keySpec =
+        AStore.KeyType == TnbCertificateKeyType::ktSignature ? AT_SIGNATURE : AT_KEYEXCHANGE;
+    HCRYPTPROV prov;
+    if (!CryptAcquireContextA(prov, AName, AStore.CSP(), AStore.ProviderType, 0)) {
+        // Another run may make it at the same moment: then its container is taken.
+        if (!CryptAcquireContextA(prov, AName, AStore.CSP(), AStore.ProviderType,
+                                  CRYPT_NEWKEYSET) &&
+            (GetLastError() != NTE_EXISTS ||
+             !CryptAcquireContextA(prov, AName, AStore.CSP(), AStore.ProviderType, 0))) {
+            RaiseCryptError("CryptAcquireContext");
+        }
+    }
+    HCRYPTKEY key;
+    if (CryptGetUserKey(prov, keySpec, key))
+        return;
+    if (!CryptGenKey(prov, keySpec, (AStore.KeyLength << 16) | CRYPT_EXPORTABLE, key))
+        RaiseCryptError("CryptGenKey");
+}
 
 // When the command that runs on this worker began: a transfer's done event comes on the same
 // worker within the same command, so the transfer log takes its duration from here.
@@ -132,14 +158,38 @@ void TnbServerController::BindEvents() {
                                     const std::string& AResponse) { Log("Reply: " + AResponse); };
 }
 
+std::string TnbServerController::DemoKeyContainerName() {
+    std::string user;
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_name)
+        user = entry->pw_name;
+    if (user.empty())
+        user = std::to_string(::geteuid());
+    return "NorbitFtpServerSSL-" + user;
+}
+
+std::shared_ptr<TnbCertificate> TnbServerController::DemoCertificate() {
+    std::lock_guard lock(certificateLock_);
+    TnbCertificateList& list = certificateStore_.CertificateList();
+    if (list.Count() == 0) {
+        const TnbLocalTime now = UtcToLocalTime(std::time(nullptr));
+        certificateStore_.ValidFrom = now;
+        certificateStore_.ValidTo = now + std::chrono::days{365};
+        const std::string container = DemoKeyContainerName();
+        PrepareKeyContainer(certificateStore_, container);
+        certificateStore_.KeyName = container;
+        list.Add(certificateStore_.CreateSelfSigned(kDemoSubject, 0));
+    }
+    return list.Items(0);
+}
+
 void TnbServerController::BindCertificateEvent() {
-    // With the TLS layer's certificate store as a member (so that it outlives Stop and Start),
-    // OnGetCertificate is answered here: under one lock, the first request sets the store's
-    // ValidFrom to now and ValidTo to now + 365 days, makes the self-signed certificate
-    // "CN=NorbitTester,O=NorbitComponents,E=<contact>" with serial 0 (none passed on) in the
-    // one key container of this user, and adds it to the store's list; every request then hands
-    // out the list's first certificate and sets Handled. A failure leaves the list empty, so the
-    // next request tries again; no key material is ever logged.
+    // A failure passes to the server, which fails that handshake; the store stays empty, so
+    // the next handshake tries again. No key material is ever logged.
+    server_.OnGetCertificate = [this](TnbTcpServerTls&, std::shared_ptr<TnbCertificate>& ACertificate,
+                                      TnbCertificateList&, bool& Handled) {
+        ACertificate = DemoCertificate();
+        Handled = true;
+    };
 }
 
 void TnbServerController::BindOperatorEvents() {

@@ -5,8 +5,11 @@
 // Threads: Start and Stop run on the front end's thread. The server raises its events on its
 // own threads, so the log appender serialises lines with the log lock; the stopping flag keeps
 // closing connections from logging while Stop waits for the server's threads.
-// Ownership: the controller owns the server and the file handler (and the certificate store,
-// see BindCertificateEvent).
+// The server's certificate is the demo certificate of the controller's store: made on the first
+// handshake that asks (on a worker, serialised by the certificate lock), then handed out for
+// every later handshake, also after Stop and Start. Its key lives in one key container per
+// user, reused across runs.
+// Ownership: the controller owns the server, the file handler and the certificate store.
 #pragma once
 
 #include <atomic>
@@ -18,6 +21,7 @@
 #include "app/nbTransferLog.h"
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
+#include "tls/nbCertificateStore.h"
 
 namespace nb {
 
@@ -46,6 +50,14 @@ public:
     void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
+    // The store whose first certificate identifies the server (empty until a handshake asked).
+    const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
+    // The demo certificate: the store's first, made when the store has none. Thread-safe;
+    // concurrent first calls make exactly one. A failure raises and leaves the store empty.
+    std::shared_ptr<TnbCertificate> DemoCertificate();
+    // The key container of the demo certificate: one fixed name per user.
+    static std::string DemoKeyContainerName();
+
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
@@ -66,8 +78,7 @@ public:
 private:
     void Log(const std::string& AText);
     void BindEvents();
-    // The seam for the demo certificate: binds OnGetCertificate to the certificate store that
-    // this class will own. Nothing is bound while the TLS layer has no store.
+    // Binds OnGetCertificate to DemoCertificate.
     void BindCertificateEvent();
     void BindOperatorEvents();
     // The login check: the store's when one is set, the preset account's otherwise. Writes the
@@ -89,6 +100,8 @@ private:
     TnbAccountStorePtr store_;
     std::atomic<int> loginTimeout_{0};
     TnbTransferLog transferLog_;
+    std::mutex certificateLock_;  // leaf lock: the store's list
+    TnbCertificateStore certificateStore_;
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };

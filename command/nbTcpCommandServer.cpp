@@ -386,7 +386,10 @@ void TnbTcpCommandServer::ReadConnection(TnbUserConnection& AConnection) {
     std::unique_ptr<TnbProcessDataContext> context;
     {
         std::lock_guard lock(connection->ConnectionLock());
-        BeginPendingTls(*connection);
+        // SECURITY: plain bytes that came before the switch (a partial line behind AUTH) never
+        // mix with what the TLS stream decrypts.
+        if (BeginPendingTls(*connection))
+            handler.Buffer().Clear();
         if (!ReadConnectionData(*connection, handler.Buffer())) {
             return;
         }
@@ -413,6 +416,10 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
         return;
     }
     EnsureCommandsRegistered();
+    // SECURITY: commands that came in clear behind a granted AUTH are injected, not the
+    // client's: they never run, before or after the switch.
+    if (AConnection.StartTlsPending())
+        return;
     for (auto& params : commands->TakeAll()) {
         TnbTcpCommandInfo* info = commandList_.Find(params->Command);
         bool runNow = false;
@@ -472,6 +479,10 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
         } catch (...) {
             AConnection.DropCommands();
             throw;
+        }
+        if (AConnection.StartTlsPending()) {
+            std::lock_guard lock(AConnection.queueLock_);
+            AConnection.queue_.clear();  // read in clear behind the AUTH: injected
         }
     }
 }

@@ -1,5 +1,5 @@
 // TnbFtpServer: the service commands (QUIT, MODE, STRU, TYPE, NOOP, SYST, HELP, SITE, STAT, FEAT,
-// OPTS) and the FTPS commands (AUTH, PBSZ, PROT).
+// OPTS).
 #include "ftp/nbFtpServer.h"
 
 #include "ftp/nbFtpPath.h"
@@ -134,43 +134,6 @@ void TnbFtpServer::CmdOpts(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams&) {
     CheckSession(c, cmd);
     RaiseFtpError(cmd, 501, "Option not supported.");
-}
-
-// ---- FTPS commands ----
-
-void TnbFtpServer::CmdAuth(TnbFtpCommandConnection& c, const std::string& cmd,
-                           const TnbTcpCommandParams& p) {
-    const auto mode = UseTLS();
-    if (mode == TnbServerTlsMode::stNone)
-        RaiseFtpError(cmd, 500, "SSL encryption disabled");
-    if (mode == TnbServerTlsMode::stImplicit) {
-        RaiseFtpError(cmd, 500, "Secure mode is already started.");
-    }
-    const std::string method = UpperCaseAscii(Trim(p.Params));
-    if (method != "TLS" && method != "SSL")
-        RaiseFtpError(cmd, 504, "Unknown auth method " + method);
-    StartTls(c);
-    Reply(c, cmd, "234 Enabling SSL");
-}
-
-void TnbFtpServer::CmdPbsz(TnbFtpCommandConnection& c, const std::string& cmd,
-                           const TnbTcpCommandParams&) {
-    Reply(c, cmd, "200 Protection buffer size set to 0");
-}
-
-void TnbFtpServer::CmdProt(TnbFtpCommandConnection& c, const std::string& cmd,
-                           const TnbTcpCommandParams& p) {
-    const std::string level = UpperCaseAscii(Trim(p.Params));
-    const char first = level.empty() ? '\0' : level[0];
-    if (first == 'C') {
-        c.SetDataProtection(false);
-        Reply(c, cmd, "200 Data channel will be clear text");
-    } else if (first == 'P') {
-        c.SetDataProtection(true);
-        Reply(c, cmd, "200 Data channel will be encrypted");
-    } else {
-        RaiseFtpError(cmd, 536, "Unsupported option");
-    }
 }
 
 }  // namespace nb

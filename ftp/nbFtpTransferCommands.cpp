@@ -8,6 +8,7 @@
 #include "ftp/nbFtpServerInternal.h"
 #include "net/nbConnection.h"
 #include "net/nbNetworkStream.h"
+#include "tls/nbTlsStream.h"
 #include "util/nbLimits.h"
 
 namespace nb {

@@ -1,17 +1,15 @@
 #include "tls/nbTcpServerTls.h"
 
+#include <string_view>
 #include <utility>
+
+#include "tls/nbTlsStream.h"
 
 namespace nb {
 
-namespace {
-
-[[noreturn]] void RaiseTlsNotAvailable() {
-    throw EnbTcpServerError("TLS is not available: only the TLS mode stNone is supported",
-                            nbErrTlsNotAvailable);
+bool TnbUserConnectionTls::IsTls() const {
+    return dynamic_cast<const TnbTlsNetworkStream*>(NetworkStream()) != nullptr;
 }
-
-}  // namespace
 
 TnbTcpServerTls::~TnbTcpServerTls() {
     StopOnDestroy();
@@ -27,20 +25,53 @@ void TnbTcpServerTls::SetSecurityPackage(std::string value) {
     securityPackage_ = std::move(value);
 }
 
-std::unique_ptr<TnbNetworkStream> TnbTcpServerTls::CreateTlsStream() {
-    RaiseTlsNotAvailable();
+std::unique_ptr<TnbTlsNetworkStream> TnbTcpServerTls::CreateTlsStream() {
+    auto stream = std::make_unique<TnbTlsNetworkStream>();
+    stream->SetTLSFlags(TLSFlags());
+    stream->SetUseSystemTLSFlags(UseSystemTLSFlags());
+    stream->SetSendRootCertificate(SendRootCertificate());
+    stream->SetUseStrongCryptoAlgorithms(UseStrongCryptoAlgorithms());
+    stream->SetSecurityPackage(SecurityPackage());
+    stream->SetRequireClientCertificate(false);
+    // The server outlives its streams: every connection is closed before it goes.
+    stream->OnGetCertificate = [this](TnbTlsNetworkStream&,
+                                      std::shared_ptr<TnbCertificate>& ACertificate,
+                                      TnbCertificateList& AExtraCerts, bool& Handled) {
+        DoGetCertificate(ACertificate, AExtraCerts, Handled);
+    };
+    return stream;
 }
 
 void TnbTcpServerTls::AttachTlsStream(TnbUserConnectionTls& AConnection) {
-    AConnection.SetNetworkStream(CreateTlsStream());
+    std::unique_ptr<TnbTlsNetworkStream> owned = CreateTlsStream();
+    TnbTlsNetworkStream& stream = *owned;
+    AConnection.SetNetworkStream(std::move(owned));
+    stream.SetRequireClientCertificate(RequireClientCertificate());
+    stream.OnVerifyPeer = [this](TnbTlsNetworkStream& Sender, const TnbCertificate* ACertificate,
+                                 bool& AVerified, int AStatusCode, const std::string& AStatusText) {
+        auto& connection = dynamic_cast<TnbUserConnectionTls&>(*Sender.Connection());
+        DoVerifyClient(connection, ACertificate, AStatusText, AStatusCode, AVerified);
+    };
 }
 
-void TnbTcpServerTls::StartTls(TnbUserConnectionTls&) {
-    RaiseTlsNotAvailable();
+void TnbTcpServerTls::StartTls(TnbUserConnectionTls& AConnection) {
+    AConnection.SetStartTlsPending(true);
 }
 
-void TnbTcpServerTls::BeginPendingTls(TnbUserConnectionTls&) {
-    // StartTls refuses, so no switch can be pending.
+bool TnbTcpServerTls::BeginPendingTls(TnbUserConnectionTls& AConnection) {
+    if (!AConnection.StartTlsPending())
+        return false;
+    AConnection.SetStartTlsPending(false);
+    // SECURITY: the positive reply must have gone out in clear before the stream changes;
+    // plain bytes still waiting would otherwise be sent protected, or mixed with records.
+    // A client that takes no reply while it asks for TLS is not served.
+    if (AConnection.PendingOutputSize() > 0)
+        AConnection.WriteData(std::string_view());
+    if (AConnection.PendingOutputSize() > 0)
+        throw EnbSocketError("The reply before the TLS handshake could not be sent", WSAEWOULDBLOCK);
+    AttachTlsStream(AConnection);
+    AConnection.GetNetworkStream().BeforeAccept();
+    return true;
 }
 
 void TnbTcpServerTls::ReadConnection(TnbUserConnection& AConnection) {
@@ -57,22 +88,16 @@ InbUserConnection TnbTcpServerTls::CreateDefaultConnection() {
 
 void TnbTcpServerTls::InitConnectionStream(TnbUserConnection& AConnection) {
     if (UseTLS() == TnbServerTlsMode::stImplicit) {
-        // A connection the host supplied without the TLS layer cannot be protected.
+        // SECURITY: a connection the host supplied without the TLS layer cannot be protected;
+        // serving it plain on a TLS port would be worse than refusing it.
         auto* tls = dynamic_cast<TnbUserConnectionTls*>(&AConnection);
-        if (tls == nullptr) {
-            RaiseTlsNotAvailable();
-        }
+        if (tls == nullptr)
+            throw EnbTcpServerError("The connection cannot be protected with TLS",
+                                    nbErrConnectionNotCreated);
         AttachTlsStream(*tls);
         return;
     }
     TnbTcpServer::InitConnectionStream(AConnection);
-}
-
-void TnbTcpServerTls::DoStarting() {
-    if (UseTLS() != TnbServerTlsMode::stNone) {
-        RaiseTlsNotAvailable();
-    }
-    TnbTcpServer::DoStarting();
 }
 
 void TnbTcpServerTls::DoGetCertificate(std::shared_ptr<TnbCertificate>& ACertificate,

@@ -1,14 +1,14 @@
 // The TLS layer of the TCP server: the TLS modes and settings of a server, and the per-client
 // connection that can be switched to TLS.
 //
-// This build has no TLS engine: only stNone works. Start with another mode fails with
-// EnbTcpServerError "TLS is not available" (nbErrTlsNotAvailable), and so do StartTls and
-// CreateTlsStream; no connection is ever protected, so IsTls answers false and BeginPendingTls
-// has nothing to do. The TLS stream plugs in at CreateTlsStream, AttachTlsStream and
-// BeginPendingTls.
+// Implicit mode gives every accepted connection a TLS stream before it accepts its socket, and
+// the client is announced (OnAcceptConnection) once the handshake is done. The explicit modes
+// start plain; StartTls marks a connection, and its next read switches it to a TLS stream
+// before anything is read. What "require" forbids before TLS is the protocol's business.
 //
 // Threads: the properties may be read from any thread; UseTLS may be changed while the server
-// runs and affects connections accepted afterwards.
+// runs and affects connections accepted afterwards. OnGetCertificate and OnVerifyClient run on
+// the worker that drives a handshake, several at a time: handlers must be thread-safe.
 #pragma once
 
 #include <atomic>
@@ -29,9 +29,7 @@ namespace nb {
 class TnbCertificate;
 class TnbCertificateList;
 class TnbTcpServerTls;
-
-// Raised where TLS would be needed (a TLS mode at Start, StartTls, CreateTlsStream).
-inline constexpr int nbErrTlsNotAvailable = -304;
+class TnbTlsNetworkStream;
 
 // How connections are protected.
 enum class TnbServerTlsMode : std::uint8_t {
@@ -58,12 +56,20 @@ inline constexpr TnbTlsFlags kDefaultTlsFlags{TnbTlsFlag::tfUseTLS, TnbTlsFlag::
                                               TnbTlsFlag::tfUseTLS12};
 
 // The per-client connection that can be switched to TLS.
+// Threads: StartTlsPending is set by the command that asks for TLS and cleared by the next read
+// pass of the same connection, which never overlap.
 class TnbUserConnectionTls : public TnbUserConnection {
 public:
     TnbUserConnectionTls() = default;
 
-    // True when the connection's stream is a TLS stream; never in this build.
-    bool IsTls() const { return false; }
+    // A switch to TLS was asked for; it is carried out at the connection's next read.
+    bool StartTlsPending() const { return startTlsPending_.load(); }
+    void SetStartTlsPending(bool value) { startTlsPending_.store(value); }
+    // True when the connection's stream is a TLS stream.
+    bool IsTls() const;
+
+private:
+    std::atomic<bool> startTlsPending_{false};
 };
 
 // The host supplies the server certificate (and extra chain certificates) for a handshake.
@@ -112,18 +118,18 @@ public:
 
     // ---- Operations ----
 
-    // A new TLS stream with the server's settings, owned by the caller until it gives it to a
-    // connection. Raises nbErrTlsNotAvailable in this build.
-    std::unique_ptr<TnbNetworkStream> CreateTlsStream();
-    // Gives the connection a TLS stream (its addresses pass over from the old one).
+    // A new TLS stream with the server's settings and its certificate source (no client
+    // certificate asked for), owned by the caller until it gives it to a connection.
+    std::unique_ptr<TnbTlsNetworkStream> CreateTlsStream();
+    // Gives the connection a TLS stream (its addresses pass over from the old one), with the
+    // client check of control connections.
     void AttachTlsStream(TnbUserConnectionTls& AConnection);
     // Asks for the switch to TLS at the connection's next read; the protocol's positive reply
-    // still goes out plain. Raises nbErrTlsNotAvailable in this build, so the protocol refuses
-    // the request instead of promising a handshake it cannot make.
+    // still goes out plain.
     void StartTls(TnbUserConnectionTls& AConnection);
-    // Carries out a pending switch before anything is read; under the connection lock. Nothing
-    // is ever pending in this build.
-    void BeginPendingTls(TnbUserConnectionTls& AConnection);
+    // Carries out a pending switch before anything is read; under the connection lock. True
+    // when it switched: the caller drops whatever plain input it still buffers.
+    bool BeginPendingTls(TnbUserConnectionTls& AConnection);
 
     // ---- Overrides of the TCP server ----
 
@@ -132,8 +138,6 @@ public:
     InbUserConnection CreateDefaultConnection() override;
     // stImplicit: AttachTlsStream; otherwise a plain stream.
     void InitConnectionStream(TnbUserConnection& AConnection) override;
-    // Refuses to start in a mode that needs TLS, before anything is opened.
-    void DoStarting() override;
 
 protected:
     virtual void DoGetCertificate(std::shared_ptr<TnbCertificate>& ACertificate,

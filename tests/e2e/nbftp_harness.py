@@ -39,7 +39,7 @@ def resident_kib(pid):
 
 
 class RunningServer:
-    def __init__(self, root=None, extra_args=()):
+    def __init__(self, root=None, extra_args=(), tls="none", keys_dir=None):
         if not SERVER:
             raise unittest.SkipTest("NB_SERVER is not set")
         self.tmp = tempfile.mkdtemp(prefix="nbftp-e2e-")
@@ -49,10 +49,13 @@ class RunningServer:
         self.lines = []
         self.lock = threading.Lock()
         self.started = threading.Event()
+        # Key containers go to a scratch folder, never below $HOME.
+        self.keys_dir = keys_dir or os.path.join(self.tmp, "keys")
+        env = dict(os.environ, NORBIT_KEYS_DIR=self.keys_dir)
         self.proc = subprocess.Popen(
             [SERVER, "--headless", "--port", str(self.port), "--root", self.root,
-             "--tls", "none", *extra_args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+             "--tls", tls, *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace", env=env)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         if not self.started.wait(START_TIMEOUT):

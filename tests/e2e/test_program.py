@@ -2,6 +2,7 @@
 import os
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import unittest
@@ -29,10 +30,23 @@ class Program(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertTrue(message, "the system's text for the busy port")
 
-    def test_tls_modes_fail_clearly_until_the_tls_layer_exists(self):
-        code, message = self.start_error("--port", str(free_port()), "--tls", "implicit")
-        self.assertEqual(code, 1)
-        self.assertIn("TLS", message)
+    def test_every_tls_mode_starts_and_greets_in_its_way(self):
+        # Implicit: a TLS handshake first; explicit: a plain greeting that offers AUTH.
+        for mode in ("implicit", "allow-explicit", "require-explicit"):
+            with self.subTest(mode=mode):
+                server = RunningServer(tls=mode)
+                try:
+                    with socket.create_connection(("127.0.0.1", server.port), timeout=30) as s:
+                        if mode == "implicit":
+                            context = ssl.create_default_context()
+                            context.check_hostname = False
+                            context.verify_mode = ssl.CERT_NONE
+                            with context.wrap_socket(s) as t:
+                                self.assertTrue(t.recv(1024).startswith(b"220 "))
+                        else:
+                            self.assertTrue(s.recv(1024).startswith(b"220 "))
+                finally:
+                    self.assertEqual(server.stop(), 0)
 
     def test_sigint_stops_with_log_and_creates_missing_root(self):
         with tempfile.TemporaryDirectory() as tmp:

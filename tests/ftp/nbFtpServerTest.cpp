@@ -316,7 +316,8 @@ TEST_F(FtpSession, ServiceCommandsAnswerExactly) {
     EXPECT_EQ(c->Cmd("OPTS UTF8 ON"), "501 Option not supported.");
     EXPECT_EQ(c->Cmd("AUTH TLS"), "500 SSL encryption disabled");
     EXPECT_EQ(c->Cmd("PBSZ 16384"), "200 Protection buffer size set to 0");
-    EXPECT_EQ(c->Cmd("PROT Private"), "200 Data channel will be encrypted");
+    // Without TLS no protected data channel can be had: it is refused, not promised.
+    EXPECT_EQ(c->Cmd("PROT Private"), "536 Unsupported option");
     EXPECT_EQ(c->Cmd("PROT C"), "200 Data channel will be clear text");
     EXPECT_EQ(c->Cmd("PROT"), "536 Unsupported option");
     EXPECT_EQ(c->Cmd("PROT S"), "536 Unsupported option");

@@ -166,10 +166,6 @@ private slots:
             << nb::TnbServerTlsMode::stExplicitAllow;
         QTest::newRow("start twice")
             << 0 << "" << true << "The server is already started" << nb::TnbServerTlsMode::stNone;
-        // Until the TLS layer has its engine, the stored mode cannot start.
-        QTest::newRow("implicit TLS without the TLS engine")
-            << 1 << "" << false << "TLS is not available: only the TLS mode stNone is supported"
-            << nb::TnbServerTlsMode::stImplicit;
     }
     void startErrorsAreShownAndTheWindowStaysUsable() {
         QFETCH(int, mode);
