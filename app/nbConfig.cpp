@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include "app/nbAccountStore.h"
+#include "app/nbCertificateFiles.h"
 #include "app/nbServerController.h"
 #include "util/nbFileStream.h"
 
@@ -150,6 +151,8 @@ public:
                     Quote(AName, AKey) + " '" + APath + "' " + problem);
     }
 
+    std::size_t Count() const { return problems_.size(); }
+
     static std::string Quote(const std::string& AName, std::string_view AKey) {
         return "'" + AName + "." + std::string(AKey) + "'";
     }
@@ -263,6 +266,7 @@ void ReadServer(TChecker& ACheck, const toml::table& ATable, TnbServerConfig& AC
 // The private key must be the operator's secret: a key that group or others can read is one
 // that somebody else may already have.
 void CheckKeyFiles(TChecker& ACheck, const toml::table& AServer, const TnbServerConfig& AConfig) {
+    const std::size_t before = ACheck.Count();
     const toml::node* cert = AServer.get("certificate");
     const toml::node* key = AServer.get("private_key");
     if (cert && !AConfig.Certificate.empty() && ::access(AConfig.Certificate.c_str(), R_OK) != 0)
@@ -283,6 +287,14 @@ void CheckKeyFiles(TChecker& ACheck, const toml::table& AServer, const TnbServer
     if (AConfig.Certificate.empty() != AConfig.PrivateKey.empty())
         ACheck.Problem((cert ? cert : key)->source(),
                        "'server.certificate' and 'server.private_key' go together");
+    // Both files are there: the check is that they load and belong together.
+    if (ACheck.Count() == before && !AConfig.Certificate.empty()) {
+        try {
+            LoadCertificateFiles(AConfig.Certificate, AConfig.PrivateKey);
+        } catch (const std::exception& e) {
+            ACheck.Problem(cert->source(), std::string("'server.certificate': ") + e.what());
+        }
+    }
 }
 
 void ReadAccount(TChecker& ACheck, const toml::table& ATable, TnbServerConfig& AConfig) {

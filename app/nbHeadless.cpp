@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/nbAccountStore.h"
+#include "app/nbCertificateFiles.h"
 #include "app/nbConfig.h"
 #include "app/nbServerController.h"
 #include "app/nbServiceNotify.h"
@@ -59,8 +60,17 @@ std::string ServerRoot(const TnbServerConfig& AConfig) {
 // transfer log cannot be opened.
 void ApplyReloadable(TnbServerController& AController, const TnbServerConfig& AConfig) {
     TnbFtpServer& server = AController.Server();
+    // What can fail comes first, so that a failure changes nothing.
+    std::shared_ptr<const TnbServerCertificate> certificate;
+    if (!AConfig.Certificate.empty())
+        certificate = LoadCertificateFiles(AConfig.Certificate, AConfig.PrivateKey);
     if (!AConfig.TransferLog.empty() || AController.TransferLog().IsOpen())
         AController.TransferLog().Open(AConfig.TransferLog);
+    AController.SetServerCertificate(std::move(certificate));
+    TnbTlsFlags protocols;
+    for (const auto& version : AConfig.TlsProtocols)
+        protocols.Include(version == "1.3" ? TnbTlsFlag::tfUseTLS13 : TnbTlsFlag::tfUseTLS12);
+    server.SetTLSFlags(protocols);
     const std::string root = AConfig.RootDir.value_or(TnbServerController::DefaultRootDir());
     std::vector<TnbConfigAccount> accounts = AConfig.Accounts;
     for (auto& account : accounts) {

@@ -186,8 +186,19 @@ void TnbServerController::BindCertificateEvent() {
     // A failure passes to the server, which fails that handshake; the store stays empty, so
     // the next handshake tries again. No key material is ever logged.
     server_.OnGetCertificate = [this](TnbTcpServerTls&, std::shared_ptr<TnbCertificate>& ACertificate,
-                                      TnbCertificateList&, bool& Handled) {
-        ACertificate = DemoCertificate();
+                                      TnbCertificateList& AExtraCerts, bool& Handled) {
+        std::shared_ptr<const TnbServerCertificate> files;
+        {
+            std::lock_guard lock(storeLock_);
+            files = fileCertificate_;
+        }
+        if (files) {
+            ACertificate = files->Leaf;
+            for (const auto& intermediate : files->Chain)
+                AExtraCerts.Add(intermediate);
+        } else {
+            ACertificate = DemoCertificate();
+        }
         Handled = true;
     };
 }
@@ -280,6 +291,12 @@ void TnbServerController::SetAccountStore(TnbAccountStorePtr AStore) {
 }
 
 void TnbServerController::SetLoginTimeout(int ASeconds) { loginTimeout_ = ASeconds; }
+
+void TnbServerController::SetServerCertificate(
+    std::shared_ptr<const TnbServerCertificate> ACertificate) {
+    std::lock_guard lock(storeLock_);
+    fileCertificate_ = std::move(ACertificate);
+}
 
 void TnbServerController::ScheduleLoginTimeout(TnbUserConnection& AConnection) {
     const int seconds = loginTimeout_;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "app/nbAccountStore.h"
+#include "app/nbCertificateFiles.h"
 #include "app/nbTransferLog.h"
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
@@ -69,6 +70,9 @@ public:
     void SetAccountStore(TnbAccountStorePtr AStore);
     // Seconds a connection may stay without logging in before it is closed; 0 = no limit.
     void SetLoginTimeout(int ASeconds);
+    // The certificate handshakes get in place of the demo certificate (nullptr: the demo
+    // certificate again).
+    void SetServerCertificate(std::shared_ptr<const TnbServerCertificate> ACertificate);
     // Receives a line for every finished or failed transfer once opened.
     TnbTransferLog& TransferLog() { return transferLog_; }
 
@@ -96,8 +100,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
-    mutable std::mutex storeLock_;  // guards store_ (a leaf lock)
+    mutable std::mutex storeLock_;  // guards store_ and fileCertificate_ (a leaf lock)
     TnbAccountStorePtr store_;
+    std::shared_ptr<const TnbServerCertificate> fileCertificate_;
     std::atomic<int> loginTimeout_{0};
     TnbTransferLog transferLog_;
     std::mutex certificateLock_;  // leaf lock: the store's list
