@@ -6,7 +6,7 @@ import os
 import shutil
 import signal
 import socket
-import stat
+import ssl
 import subprocess
 import tempfile
 import time
@@ -230,6 +230,70 @@ class Operator(unittest.TestCase):
         self.server.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.server.proc.wait(30), 0)
         self.assertIn("STOPPING=1", self.notifications())
+
+
+def make_certificate(directory, name):
+    cert, key = (os.path.join(directory, name + suffix) for suffix in (".crt", ".key"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+    os.chmod(key, 0o600)
+    with open(cert) as f:
+        return cert, key, ssl.PEM_cert_to_DER_cert(f.read())
+
+
+@unittest.skipUnless(SERVER, "NB_SERVER is not set")
+class CertificateFiles(unittest.TestCase):
+    def test_the_files_are_served_and_replaced_on_sighup(self):
+        tmp = tempfile.mkdtemp(prefix="nbftp-cert-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        cert, key, first = make_certificate(tmp, "first.example")
+        _, _, second = make_certificate(tmp, "second.example")
+        config = os.path.join(tmp, "ftp.toml")
+        with open(config, "w") as f:
+            f.write(toml_text({"certificate": q(cert), "private_key": q(key),
+                               "tls_protocols": '["1.2", "1.3"]'},
+                              [{"name": q("alice"), "password": q(hash_password("pw"))}]))
+        server = RunningServer(extra_args=["--config", config], tls="require-explicit")
+        # Far more than the socket buffers hold, so the download is still running at the reload.
+        payload = os.urandom(16 * 1024 * 1024)
+        with open(os.path.join(server.root, "big.bin"), "wb") as f:
+            f.write(payload)
+
+        def connect():
+            ftp = ftplib.FTP_TLS(context=ssl._create_unverified_context())
+            ftp.connect("127.0.0.1", server.port, timeout=30)
+            ftp.login("alice", "pw")
+            ftp.prot_p()
+            return ftp
+        try:
+            ftp = connect()
+            self.assertEqual(ftp.sock.getpeercert(binary_form=True), first)
+            ftp.voidcmd("TYPE I")
+            data = ftp.transfercmd("RETR big.bin")
+            received = bytearray(data.recv(65536))
+            self.assertEqual(data.getpeercert(binary_form=True), first)
+
+            for suffix in (".crt", ".key"):
+                os.replace(os.path.join(tmp, "second.example" + suffix),
+                           os.path.join(tmp, "first.example" + suffix))
+            before = len(server.log())
+            server.proc.send_signal(signal.SIGHUP)
+            self.assertTrue(wait_until(lambda: "Configuration reloaded: " + config in
+                                       server.log()[before:]))
+            later = connect()
+            self.assertEqual(later.sock.getpeercert(binary_form=True), second)
+            later.quit()
+
+            while chunk := data.recv(1 << 20):
+                received += chunk
+            data.unwrap()
+            data.close()
+            self.assertEqual(ftp.voidresp()[:3], "226")
+            self.assertTrue(bytes(received) == payload, "the download is byte-exact")
+            ftp.quit()
+        finally:
+            self.assertEqual(server.stop(), 0)
 
 
 @unittest.skipUnless(SERVER, "NB_SERVER is not set")
