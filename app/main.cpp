@@ -34,6 +34,11 @@ int main(int argc, char** argv) {
     app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
         ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
         ->default_str("unix");
+    int maxConnectionsPerMinute = 0;
+    app.add_option("--max-connections-per-minute", maxConnectionsPerMinute,
+                   "Connections one address may open per minute (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     std::string configPath;
     app.add_option("--config", configPath, "TOML configuration file (headless; SIGHUP re-reads it)")
         ->check(CLI::ExistingFile);
@@ -71,5 +76,7 @@ int main(int argc, char** argv) {
         options.Tls = mode;
     if (app.count("--listing"))
         options.Listing = listing;
+    if (app.count("--max-connections-per-minute"))
+        options.MaxConnectionsPerMinute = maxConnectionsPerMinute;
     return nb::RunHeadless(options);
 }

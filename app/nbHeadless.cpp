@@ -1,9 +1,11 @@
 #include "app/nbHeadless.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string_view>
@@ -11,26 +13,27 @@
 #include "app/nbAccountStore.h"
 #include "app/nbCertificateFiles.h"
 #include "app/nbConfig.h"
+#include "app/nbLogSink.h"
 #include "app/nbServerController.h"
 #include "app/nbServiceNotify.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 
 namespace {
 
-// Writes one log entry as lines on standard output, flushed as written.
-void WriteLogLines(const std::string& text) {
+using TWriteLog = std::function<void(const std::string&)>;
+
+// Hands one log entry to the sink as lines.
+void PostLogLines(TnbLogSink& sink, const std::string& text) {
     std::string_view rest = text;
     for (;;) {
         const auto eol = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, eol);
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
+        sink.Post(std::string(rest.substr(0, eol)));
         if (eol == std::string_view::npos)
             break;
         rest.remove_prefix(eol + 2);
     }
-    std::fflush(stdout);
 }
 
 // The file with the command line's values in place of the file's.
@@ -86,21 +89,23 @@ void ApplyReloadable(TnbServerController& AController, const TnbServerConfig& AC
     server.SetPassiveHost(AConfig.PassiveAddress);
     server.SetSessionTimeOut(AConfig.IdleTimeout * 1000);
     AController.SetLoginTimeout(AConfig.LoginTimeout);
+    AController.SetMaxConnectionsPerMinute(AConfig.MaxConnectionsPerMinute);
 }
 
-void Reload(TnbServerController& AController, const TnbHeadlessOptions& AOptions) {
+void Reload(TnbServerController& AController, const TnbHeadlessOptions& AOptions,
+            const TWriteLog& AWriteLog) {
     NotifyServiceReloading();
     const TnbConfigResult result = LoadWithOverrides(AOptions);
     if (!result.Ok()) {
         for (const auto& problem : result.Problems)
-            WriteLogLines("Configuration not reloaded: " +
+            AWriteLog("Configuration not reloaded: " +
                           FormatConfigProblem(AOptions.ConfigPath, problem));
     } else {
         try {
             ApplyReloadable(AController, result.Config);
-            WriteLogLines("Configuration reloaded: " + AOptions.ConfigPath);
+            AWriteLog("Configuration reloaded: " + AOptions.ConfigPath);
         } catch (const std::exception& e) {
-            WriteLogLines(std::string("Configuration not reloaded: ") + e.what());
+            AWriteLog(std::string("Configuration not reloaded: ") + e.what());
         }
     }
     NotifyServiceReady();
@@ -121,6 +126,8 @@ int RunHeadless(const TnbHeadlessOptions& AOptions) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     TnbServerConfig config;
+    if (!configured && AOptions.MaxConnectionsPerMinute)
+        config.MaxConnectionsPerMinute = *AOptions.MaxConnectionsPerMinute;
     if (configured) {
         const TnbConfigResult result = LoadWithOverrides(AOptions);
         for (const auto& problem : result.Problems)
@@ -136,10 +143,17 @@ int RunHeadless(const TnbHeadlessOptions& AOptions) {
     const TnbDirListingStyle listing =
         config.Listing.value_or(AOptions.Listing.value_or(TnbDirListingStyle::lsUnix));
 
-    TnbServerController controller(WriteLogLines);
+    // A log pipe whose reader has gone fails the write (EPIPE) instead of killing the server.
+    signal(SIGPIPE, SIG_IGN);
+    // The log goes through its own thread: a reader that does not keep up costs dropped lines,
+    // never a server thread. Declared first, so it outlives the controller's last line.
+    TnbLogSink log(STDOUT_FILENO, kMaxLogBacklog);
+    const TWriteLog writeLog = [&log](const std::string& AText) { PostLogLines(log, AText); };
+    TnbServerController controller(writeLog);
     controller.SetListingStyle(listing);
     std::string root = AOptions.RootDir.value_or(TnbServerController::DefaultRootDir());
     try {
+        controller.SetMaxConnectionsPerMinute(config.MaxConnectionsPerMinute);
         if (configured) {
             ApplyReloadable(controller, config);
             controller.Server().SetLocalBinding(config.Listen);
@@ -151,14 +165,14 @@ int RunHeadless(const TnbHeadlessOptions& AOptions) {
         return 1;
     }
     if (!controller.CreatedRootDir().empty())
-        WriteLogLines("Root directory created: " + controller.CreatedRootDir());
+        writeLog("Root directory created: " + controller.CreatedRootDir());
     NotifyServiceReady();
     for (;;) {
         int received = 0;
         sigwait(&signals, &received);
         if (received != SIGHUP)
             break;
-        Reload(controller, AOptions);
+        Reload(controller, AOptions, writeLog);
     }
     NotifyServiceStopping();
     try {

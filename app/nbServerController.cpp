@@ -50,18 +50,6 @@ void PrepareKeyContainer(const TnbCertificateStore& AStore, const std::string& A
 // worker within the same command, so the transfer log takes its duration from here.
 thread_local std::chrono::steady_clock::time_point commandStart;
 
-// SECURITY: a client's user name goes into lines that fail2ban and people read; control
-// characters would forge or break lines.
-std::string LogSafe(const std::string& AText) {
-    std::string out = AText;
-    for (char& ch : out) {
-        const auto u = static_cast<unsigned char>(ch);
-        if (u < 0x20 || u == 0x7f)
-            ch = '?';
-    }
-    return out;
-}
-
 }  // namespace
 
 int StrToInt(const std::string& AText) {
@@ -114,9 +102,23 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     server_.SetServerOS("Windows 9x/NT.");
     server_.SetExtensions({"SIZE", "REST STREAM", "MDTM"});
     fileHandler_.SetServer(&server_);
+    // SECURITY: the guard slows down password guessing (its login delays, and per address one
+    // answer a second after a few failures) with its default settings.
+    guard_.SetEnableConnectCheck(false);
+    server_.SetGuard(&guard_);
     BindEvents();
     BindCertificateEvent();
     BindOperatorEvents();
+}
+
+void TnbServerController::SetMaxConnectionsPerMinute(int N) {
+    TnbGuardConnectionLimit limit;
+    if (N > 0) {
+        limit.SetMax(N);
+        limit.SetPeriod(60000);
+    }
+    guard_.SetConnectionLimit(limit);
+    guard_.SetEnableConnectCheck(N > 0);
 }
 
 TnbServerController::~TnbServerController() {
@@ -128,6 +130,7 @@ TnbServerController::~TnbServerController() {
         // Nothing is left to report to: the program is ending.
     }
     fileHandler_.SetServer(nullptr);
+    server_.SetGuard(nullptr);
 }
 
 void TnbServerController::BindEvents() {
@@ -149,13 +152,17 @@ void TnbServerController::BindEvents() {
     };
     server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
                                       TnbTcpCommandParams& AParams) {
-        // SECURITY: passwords never reach the log.
+        // SECURITY: passwords never reach the log, and client text is escaped, so that a client
+        // can neither forge log lines nor drive the terminal of whoever reads the log.
         commandStart = std::chrono::steady_clock::now();
         const bool secret = AParams.Command == "PASS";
-        Log("Command: " + AParams.Command + " " + (secret ? "<password>" : AParams.Params));
+        Log("Command: " + EscapeControls(AParams.Command) + " " +
+            (secret ? "<password>" : EscapeControls(AParams.Params)));
     };
     server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
-                                    const std::string& AResponse) { Log("Reply: " + AResponse); };
+                                    const std::string& AResponse) {
+        Log("Reply: " + EscapeControls(AResponse));
+    };
 }
 
 std::string TnbServerController::DemoKeyContainerName() {
@@ -233,7 +240,7 @@ void TnbServerController::CheckLogin(TnbFtpCommandConnection& AConnection,
         verdict = store->CheckLogin(AUserName, APassword);
         const TnbConfigAccount* entry = verdict ? store->Find(AUserName) : nullptr;
         if (entry) {
-            Log("Authenticate user: " + entry->Name);
+            Log("Authenticate user: " + EscapeControls(entry->Name));
             Account = std::make_shared<TnbFtpUserAccountItem>();
             Account->SetUserName(entry->Name);
             Account->SetRootDir(entry->RootDir);
@@ -243,13 +250,13 @@ void TnbServerController::CheckLogin(TnbFtpCommandConnection& AConnection,
         IsAuthorized = verdict;
     } else {
         if (Account)
-            Log("Authenticate user: " + Account->UserName());
+            Log("Authenticate user: " + EscapeControls(Account->UserName()));
         // The same verdict the server reaches itself (Handled stays false).
         verdict = Account && Account->CheckPassword(APassword);
     }
     // SECURITY: one line per failed login for fail2ban; never the password.
     if (!verdict)
-        Log("Login failed: user " + LogSafe(AUserName) + " from " + AConnection.PeerIP());
+        Log("Login failed: user " + EscapeControls(AUserName) + " from " + AConnection.PeerIP());
 }
 
 void TnbServerController::LogTransfer(TnbFtpCommandConnection& AConnection,

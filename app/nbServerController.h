@@ -9,7 +9,8 @@
 // handshake that asks (on a worker, serialised by the certificate lock), then handed out for
 // every later handshake, also after Stop and Start. Its key lives in one key container per
 // user, reused across runs.
-// Ownership: the controller owns the server, the file handler and the certificate store.
+// Ownership: the controller owns the server, the file handler, the server's guard and the
+// certificate store.
 #pragma once
 
 #include <atomic>
@@ -59,6 +60,12 @@ public:
     // The key container of the demo certificate: one fixed name per user.
     static std::string DemoKeyContainerName();
 
+    TnbServerGuard& Guard() { return guard_; }
+
+    // SECURITY: the guard's connection-rate check is off by default (6 a minute per address
+    // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
+    // per address and minute. Before Start.
+    void SetMaxConnectionsPerMinute(int N);
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
@@ -107,6 +114,7 @@ private:
     TnbTransferLog transferLog_;
     std::mutex certificateLock_;  // leaf lock: the store's list
     TnbCertificateStore certificateStore_;
+    TnbServerGuard guard_;  // declared before the server, so it outlives it
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };

@@ -162,6 +162,7 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Exceeded(bool l
     ARemain = 0;
     scanned_ = 0;
     skipLine_ = lineUnfinished;
+    waitingLines_.store(false);
     return context;
 }
 
@@ -190,6 +191,7 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
 
     auto context = CreateContext();
     if (last == std::string_view::npos) {
+        waitingLines_.store(false);
         if (skipLine_) {
             ARemain = 0;  // more of an oversized line: dropped as it arrives
             scanned_ = 0;
@@ -207,6 +209,8 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
     const std::string charSet = Server().GetRequestCharSet(*Connection());
     std::size_t start = 0;
     std::size_t i = scanned_;
+    std::size_t commands = 0;
+    std::size_t cost = 0;
     while (i <= last) {
         if (!IsLineBreak(data[i])) {
             ++i;
@@ -218,11 +222,20 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
         } else if (line.size() > kMaxCommandLine) {
             // SECURITY: an oversized complete line discards the whole read, as MaxDataSize does.
             return Exceeded(unfinished, ARemain);
-        } else {
-            AddLine(*context, line, charSet);
+        } else if (!line.empty() &&
+                   (commands >= budgetCommands_ || (commands > 0 && cost >= budgetCost_))) {
+            // SECURITY: no room for more commands: the rest waits here, unparsed.
+            waitingLines_.store(true);
+            scanned_ = 0;
+            ARemain = static_cast<std::int64_t>(size - start);
+            return context;
+        } else if (const std::size_t added = AddLine(*context, line, charSet)) {
+            ++commands;
+            cost += added;
         }
         start = ++i;
     }
+    waitingLines_.store(false);
 
     const std::size_t tail = size - (last + 1);
     if (tail > kMaxCommandLine) {
@@ -233,28 +246,46 @@ std::unique_ptr<TnbProcessDataContext> TnbProcessCommandHandler::Process(
     return context;
 }
 
-void TnbProcessCommandHandler::AddLine(TnbProcessCommandContext& context, std::string_view bytes,
-                                       const std::string& charSet) {
+std::size_t TnbProcessCommandHandler::AddLine(TnbProcessCommandContext& context,
+                                              std::string_view bytes, const std::string& charSet) {
     std::string clean = StripTelnet(bytes);
     // A NUL would end the decoded text early and lose the rest of the line.
     std::replace(clean.begin(), clean.end(), '\0', ' ');
     const std::string text = TnbTranslator::GetString(clean, charSet);
     const std::string_view line = Trim(text);
     if (line.empty()) {
-        return;
+        return 0;
     }
     auto params = createParams_(*Connection());
     params->Parse(line);
+    const std::size_t cost = QueuedCost(*params);
     context.Add(std::move(params));
+    return cost;
 }
 
 // ---- TnbCommandConnection ----
 
 TnbCommandConnection::TnbCommandConnection() = default;
 
+bool TnbCommandConnection::HoldsInput() {
+    std::lock_guard lock(ConnectionLock());
+    // A parse whose commands are not queued yet: a read now would parse later lines, which
+    // could reach the queue first.
+    if (TnbUserConnectionTls::HoldsInput() || RepliesWaiting() || unqueued_.load() > 0) {
+        return true;
+    }
+    const auto* handler = dynamic_cast<const TnbProcessCommandHandler*>(dataHandler_.get());
+    if (handler != nullptr && handler->HasWaitingLines()) {
+        return true;
+    }
+    std::lock_guard queue(queueLock_);
+    return queue_.size() >= kMaxQueuedCommands || queuedCost_ >= kMaxQueuedCommandBytes;
+}
+
 void TnbCommandConnection::DropCommands() {
     std::lock_guard lock(queueLock_);
     queue_.clear();
+    queuedCost_ = 0;
     draining_ = false;
     suspended_ = false;
 }
@@ -390,22 +421,108 @@ void TnbTcpCommandServer::ReadConnection(TnbUserConnection& AConnection) {
         // mix with what the TLS stream decrypts.
         if (BeginPendingTls(*connection))
             handler.Buffer().Clear();
-        if (!ReadConnectionData(*connection, handler.Buffer())) {
+        // SECURITY: one pass reads no more than the buffer has room for: the buffer never
+        // holds more than one longest line with its end (an unfinished line or unparsed ones).
+        const std::int64_t buffered = handler.Buffer().GetSize();
+        const std::int64_t room =
+            std::clamp<std::int64_t>(kMaxInputBuffer - buffered, 1, kCommandReadPass);
+        const std::int64_t savedLimit = connection->BytesToProceed();
+        connection->SetBytesToProceed(connection->GetNetworkStream().BytesProceed() + room);
+        bool grew = false;
+        try {
+            grew = ReadConnectionData(*connection, handler.Buffer());
+        } catch (...) {
+            connection->SetBytesToProceed(savedLimit);
+            throw;
+        }
+        connection->SetBytesToProceed(savedLimit);
+        if (!grew) {
             return;
         }
         DoReadConnection(*connection, handler.Buffer());
+        SetParseBudget(*connection, handler);
         context = handler.ParseInput(MaxDataSize());
+        ++connection->unqueued_;
     }
     // Commands run without the connection lock, so input keeps being read meanwhile.
+    DispatchInput(*connection, *context);
+}
+
+void TnbTcpCommandServer::DispatchInput(TnbCommandConnection& AConnection,
+                                        TnbProcessDataContext& AContext) {
+    // ProcessCommands marks the parse as queued before it runs anything; a parse that fails
+    // before it gets there is marked here.
+    const auto queued = [&] {
+        if (AConnection.unqueued_.load() > 0) {
+            --AConnection.unqueued_;
+        }
+        AConnection.ResumeInput();
+    };
     try {
-        handler.Dispatch(*context);
+        AConnection.DataHandler()->Dispatch(AContext);
     } catch (const EnbMaxDataSizeError&) {
+        queued();
         bool handled = false;
-        DoMaxDataSizeError(*connection, handled);
+        DoMaxDataSizeError(AConnection, handled);
         if (!handled) {
-            CloseConnection(*connection);
+            CloseConnection(AConnection);
             throw;
         }
+    }
+    const auto* commands = dynamic_cast<const TnbProcessCommandHandler*>(AConnection.DataHandler());
+    if (commands != nullptr && commands->HasWaitingLines()) {
+        DrainCommands(AConnection);  // the drain may have passed them while this parse queued
+    }
+}
+
+void TnbTcpCommandServer::SetParseBudget(TnbCommandConnection& AConnection,
+                                         TnbProcessDataHandler& AHandler) {
+    auto* commands = dynamic_cast<TnbProcessCommandHandler*>(&AHandler);
+    if (commands == nullptr) {
+        return;
+    }
+    if (OutputBacklogged(AConnection)) {
+        commands->SetBudget(0, 0);
+        return;
+    }
+    std::lock_guard lock(AConnection.queueLock_);
+    const std::size_t count = AConnection.queue_.size();
+    const std::size_t cost = AConnection.queuedCost_;
+    commands->SetBudget(count < kMaxQueuedCommands ? kMaxQueuedCommands - count : 0,
+                        cost < kMaxQueuedCommandBytes ? kMaxQueuedCommandBytes - cost : 0);
+}
+
+bool TnbTcpCommandServer::OutputBacklogged(TnbCommandConnection& AConnection) {
+    std::lock_guard lock(AConnection.ConnectionLock());
+    if (!AConnection.Active()) {
+        return false;  // nobody reads: the drain only drops what waits
+    }
+    return AConnection.PendingOutputSize() > kPendingOutputReadHold ||
+           AConnection.RepliesWaiting();
+}
+
+bool TnbTcpCommandServer::TakeWaitingLines(TnbCommandConnection& AConnection) {
+    std::unique_ptr<TnbProcessDataContext> context;
+    {
+        std::lock_guard lock(AConnection.ConnectionLock());
+        auto* handler = dynamic_cast<TnbProcessCommandHandler*>(AConnection.DataHandler());
+        if (handler == nullptr || !handler->HasWaitingLines() || AConnection.unqueued_.load() > 0) {
+            return false;
+        }
+        SetParseBudget(AConnection, *handler);
+        context = handler->ParseInput(MaxDataSize());
+        ++AConnection.unqueued_;
+    }
+    DispatchInput(AConnection, *context);
+    // The buffer has room again: reads resume unless something else still holds them.
+    AConnection.ResumeInput();
+    return true;
+}
+
+void TnbTcpCommandServer::WriteConnection(TnbUserConnection& AConnection) {
+    TnbTcpServerTls::WriteConnection(AConnection);
+    if (auto* connection = dynamic_cast<TnbCommandConnection*>(&AConnection)) {
+        DrainCommands(*connection);
     }
 }
 
@@ -433,11 +550,9 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
                      (AConnection.blocking_ ||
                       (!AConnection.suspended_ && AConnection.queue_.empty()));
             if (!runNow) {
-                // SECURITY: commands piling up behind a long one are a flood, not a session.
-                if (AConnection.queue_.size() >= kMaxQueuedCommands) {
-                    AConnection.queue_.clear();
-                    throw EnbMaxDataSizeError();
-                }
+                // The parse took no more than the queue has room for (SetParseBudget); the
+                // queue's bounds hold the reads, not a close.
+                AConnection.queuedCost_ += TnbProcessCommandHandler::QueuedCost(*params);
                 AConnection.queue_.push_back({std::move(params), info});
             }
         }
@@ -445,24 +560,68 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
             ExecuteCommand(AConnection, *info, *params);
         }
     }
+    // The parse's commands are in the queue: reads held for their order may go on.
+    if (AConnection.unqueued_.load() > 0) {
+        --AConnection.unqueued_;
+    }
+    AConnection.ResumeInput();
     DrainCommands(AConnection);
 }
 
 void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool AOwned) {
+    const auto* handler = dynamic_cast<const TnbProcessCommandHandler*>(AConnection.DataHandler());
+    const auto linesWait = [&] { return handler != nullptr && handler->HasWaitingLines(); };
     if (!AOwned) {
         std::lock_guard lock(AConnection.queueLock_);
-        if (AConnection.draining_ || AConnection.queue_.empty()) {
+        if (AConnection.draining_ || (AConnection.queue_.empty() && !linesWait())) {
             return;  // the worker that drains will run them
         }
         AConnection.draining_ = true;
     }
     for (;;) {
+        // SECURITY: while the client does not take its replies, no further command runs.
+        if (OutputBacklogged(AConnection)) {
+            {
+                std::lock_guard lock(AConnection.queueLock_);
+                if (AConnection.suspended_) {
+                    return;  // the command's deferred end drains what waits, and looks again
+                }
+                AConnection.draining_ = false;
+            }
+            // The write item that drains the output resumes the drain; if it came in between,
+            // this worker goes on.
+            if (OutputBacklogged(AConnection)) {
+                return;
+            }
+            std::lock_guard lock(AConnection.queueLock_);
+            if (AConnection.draining_ || (AConnection.queue_.empty() && !linesWait())) {
+                return;
+            }
+            AConnection.draining_ = true;
+            continue;
+        }
         TnbCommandConnection::TQueuedCommand item;
         const bool active = AConnection.Active();
+        bool takeLines = false;
+        {
+            std::lock_guard lock(AConnection.queueLock_);
+            takeLines = AConnection.queue_.empty() && !AConnection.suspended_;
+        }
+        if (takeLines && active) {
+            try {
+                if (TakeWaitingLines(AConnection)) {
+                    continue;
+                }
+            } catch (...) {
+                AConnection.DropCommands();
+                throw;
+            }
+        }
         {
             std::lock_guard lock(AConnection.queueLock_);
             if (!active) {
                 AConnection.queue_.clear();  // nobody is there to answer
+                AConnection.queuedCost_ = 0;
             }
             if (AConnection.suspended_) {
                 return;  // the command's deferred end drains what waits
@@ -473,6 +632,7 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
             }
             item = std::move(AConnection.queue_.front());
             AConnection.queue_.pop_front();
+            AConnection.queuedCost_ -= TnbProcessCommandHandler::QueuedCost(*item.params);
         }
         try {
             RunQueued(AConnection, item);
@@ -546,6 +706,7 @@ void TnbTcpCommandServer::BeginBlockingCommand(TnbCommandConnection& AConnection
         // Lock-free commands that arrived before this one started were meant for it.
         for (auto it = AConnection.queue_.begin(); it != AConnection.queue_.end();) {
             if (it->info != nullptr && it->info->NoLock()) {
+                AConnection.queuedCost_ -= TnbProcessCommandHandler::QueuedCost(*it->params);
                 aside.push_back(std::move(*it));
                 it = AConnection.queue_.erase(it);
             } else {
@@ -696,6 +857,10 @@ void TnbTcpCommandServer::DoAcceptConnection(TnbUserConnection& AConnection, boo
     // ftplib sends ABOR as urgent data, lftp its Telnet Synch: out of band, a byte of the line
     // would vanish. Failing to set it costs only that, so the session goes on regardless.
     SocketSetOobInline(AConnection.Socket().Handle());
+    // SECURITY: a command connection carries short lines; fixed small kernel buffers keep a
+    // client that never reads from parking megabytes of replies (and requests) in the kernel,
+    // and bring the server's own back-pressure into play after a few replies.
+    SocketSetBufferSizes(AConnection.Socket().Handle(), kCommandSocketBuffer);
     TnbTcpServerTls::DoAcceptConnection(AConnection, Handled);
 }
 

@@ -59,9 +59,8 @@ public:
 
 inline constexpr int nbErrMaxDataSize = -350;
 
-// Input beyond MaxDataSize or beyond the built-in line ceiling (kMaxCommandLine), or a flood of
-// queued commands: the input is discarded and, unless DoMaxDataSizeError handles it, the
-// connection is closed.
+// Input beyond MaxDataSize or beyond the built-in line ceiling (kMaxCommandLine): the input is
+// discarded and, unless DoMaxDataSizeError handles it, the connection is closed.
 class EnbMaxDataSizeError : public EnbTcpCommandServerError {
 public:
     EnbMaxDataSizeError()
@@ -303,7 +302,10 @@ private:
 // - bytes already scanned are not scanned or decoded again when more of their line arrives;
 // - SECURITY: a line longer than kMaxCommandLine, finished or not, or a buffer beyond
 //   MaxDataSize (> 0), discards the input and reports EnbMaxDataSizeError; the rest of that
-//   line is skipped when it arrives.
+//   line is skipped when it arrives;
+// - SECURITY: one parse takes at most the budget the server gives (SetBudget: the room in the
+//   connection's command queue); complete lines beyond it wait in the buffer, unparsed, and
+//   the server holds the connection's reads until they are taken (HasWaitingLines).
 class TnbProcessCommandHandler : public TnbProcessDataHandler {
 public:
     using TCreateParamsEvent =
@@ -314,20 +316,37 @@ public:
         : TnbProcessDataHandler(server, std::move(dispatch)),
           createParams_(std::move(createParams)) {}
 
+    // The next parse takes at most ACommands commands and stops once they cost ACost bytes
+    // (QueuedCost; the first command is always taken when ACommands > 0). Unlimited by default.
+    void SetBudget(std::size_t ACommands, std::size_t ACost) {
+        budgetCommands_ = ACommands;
+        budgetCost_ = ACost;
+    }
+    // Complete lines that the last parse left in the buffer for want of budget. Any thread.
+    bool HasWaitingLines() const { return waitingLines_.load(); }
+    // What a parsed command costs while it waits in a queue: its object and its text.
+    static std::size_t QueuedCost(const TnbTcpCommandParams& AParams) {
+        return sizeof(TnbTcpCommandParams) + AParams.Text.size() + AParams.Params.size();
+    }
+
 protected:
     std::unique_ptr<TnbProcessDataContext> Process(TnbMemoryStream& ABuffer, std::int64_t& ARemain,
                                                    std::int64_t AMaxDataSize) override;
     virtual std::unique_ptr<TnbProcessCommandContext> CreateContext();
 
 private:
-    void AddLine(TnbProcessCommandContext& context, std::string_view bytes,
-                 const std::string& charSet);
+    // The cost of the command added (0 for a line that holds none).
+    std::size_t AddLine(TnbProcessCommandContext& context, std::string_view bytes,
+                        const std::string& charSet);
     // Discards the input; the rest of an unfinished line is skipped when it arrives.
     std::unique_ptr<TnbProcessDataContext> Exceeded(bool lineUnfinished, std::int64_t& ARemain);
 
     TCreateParamsEvent createParams_;
     std::size_t scanned_ = 0;  // bytes at the buffer's start known to hold no CR or LF
     bool skipLine_ = false;    // after an oversized line: drop bytes up to its end
+    std::size_t budgetCommands_ = SIZE_MAX;
+    std::size_t budgetCost_ = SIZE_MAX;
+    std::atomic<bool> waitingLines_{false};
 };
 
 // ---- The connection ----
@@ -349,6 +368,12 @@ public:
     void SetDataHandler(std::unique_ptr<TnbProcessDataHandler> handler);
     // Lives as long as the connection (a dispatch may still use it after a close).
     TnbProcessDataHandler* DataHandler() const { return dataHandler_.get(); }
+
+    // SECURITY: also holds the input while replies wait behind a multi-line reply, while parsed
+    // lines wait in the buffer, and while the command queue is full (kMaxQueuedCommands, or
+    // kMaxQueuedCommandBytes of commands); and, for the order of commands, while a parse's
+    // commands are on their way into the queue. Connection lock held.
+    bool HoldsInput() override;
 
 private:
     friend class TnbTcpCommandServer;
@@ -388,9 +413,13 @@ private:
 
     std::mutex queueLock_;
     std::deque<TQueuedCommand> queue_;
+    std::size_t queuedCost_ = 0;  // QueuedCost of the commands in queue_
     bool draining_ = false;   // a worker runs the queue's commands (or a deferred end owns them)
     bool blocking_ = false;   // the running command is inside a TnbCommandBlockingSection
     bool suspended_ = false;  // the running command ends later (DeferCommandEnd)
+    // Parses whose commands are not in the queue yet: waiting lines, which come after them,
+    // are not taken meanwhile (they would overtake them).
+    std::atomic<int> unqueued_{0};
 };
 
 // Marks the stretch of a running command that waits on its peer (a transfer, a data
@@ -516,6 +545,8 @@ protected:
     // ---- Overrides of the TCP server ----
 
     void ReadConnection(TnbUserConnection& AConnection) override;
+    // The inherited flush, then the queued commands that waited for the output to drain.
+    void WriteConnection(TnbUserConnection& AConnection) override;
     void DoWriteConnection(TnbUserConnection& AConnection) override;
     // Keeps urgent data in the stream (see SocketSetOobInline), then the inherited event.
     void DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) override;
@@ -538,9 +569,21 @@ private:
     friend class TnbCommandBlockingSection;
 
     void EnsureCommandsRegistered();
-    // Runs queued commands until the queue is empty, unless another worker already does. With
-    // AOwned the caller already holds the drain (the end of a deferred command).
+    // Runs queued commands until the queue is empty, unless another worker already does; takes
+    // the lines that wait in the input buffer as the queue empties. With AOwned the caller
+    // already holds the drain (the end of a deferred command).
+    // SECURITY: stops while the connection's output is backed up (OutputBacklogged); the write
+    // item that drains the output resumes it. So a client that does not read makes the server
+    // produce no more than one command's reply beyond the hold mark.
     void DrainCommands(TnbCommandConnection& AConnection, bool AOwned = false);
+    bool OutputBacklogged(TnbCommandConnection& AConnection);
+    // The budget of the next parse: the room in the command queue (none while backlogged).
+    void SetParseBudget(TnbCommandConnection& AConnection, TnbProcessDataHandler& AHandler);
+    // Parses the lines that wait in the input buffer and queues them; false when there are none
+    // (or an earlier parse has not queued its commands yet).
+    bool TakeWaitingLines(TnbCommandConnection& AConnection);
+    // Dispatches a parsed context; the MaxDataSize failure closes the connection unless handled.
+    void DispatchInput(TnbCommandConnection& AConnection, TnbProcessDataContext& AContext);
     // The running command enters or leaves its blocking section.
     void BeginBlockingCommand(TnbCommandConnection& AConnection);
     void EndBlockingCommand(TnbCommandConnection& AConnection) noexcept;

@@ -67,7 +67,7 @@ void TnbFtpServer::CmdMkd(TnbFtpCommandConnection& c, const std::string& cmd,
     DoCreateDir(c, full, success, message);
     if (!success)
         RaiseFileError(cmd, name, message);
-    Reply(c, cmd, "257 " + name + " directory created.");
+    Reply(c, cmd, "257 " + Echo(name) + " directory created.");
 }
 
 void TnbFtpServer::DeleteEntry(TnbFtpCommandConnection& c, const std::string& cmd,

@@ -41,7 +41,7 @@ void TnbFtpServer::CmdUser(TnbFtpCommandConnection& c, const std::string& cmd,
     if (AllowAnonymousAccess() && IsAnonymousName(c.UserName())) {
         Reply(c, cmd, "331 Anonymous access allowed, send identity (e-mail name) as password.");
     } else {
-        Reply(c, cmd, "331 Password required for " + c.UserName() + ".");
+        Reply(c, cmd, "331 Password required for " + Echo(c.UserName()) + ".");
     }
 }
 
@@ -56,7 +56,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
 
     if (AllowAnonymousAccess() && IsAnonymousName(userName)) {
         if (password.empty())
-            RaiseFtpError(cmd, 530, "User " + userName + " cannot log in.");
+            RaiseFtpError(cmd, 530, "User " + Echo(userName) + " cannot log in.");
         c.SetPermissions({TnbFtpServerPermission::spChangeDir, TnbFtpServerPermission::spDownload});
         c.SetAccountRootDir(EffectiveRootDir());
         c.SetIsLoggedIn(true);
@@ -74,7 +74,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
         delay = deferral.Delay();
     }
     if (!verdict) {
-        const std::string text = "User " + userName + " cannot log in.";
+        const std::string text = "User " + Echo(userName) + " cannot log in.";
         c.ResetSession();
         if (delay > 0) {
             // SECURITY: a failed login is answered only once the guard's delay has passed, and
@@ -86,14 +86,25 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
         }
         RaiseFtpError(cmd, 530, text);
     }
-    if (account) {
-        c.SetPermissions(account->Permissions());
-        const std::string root = account->RootDir();
-        c.SetAccountRootDir(root.empty() ? std::string() : FtpNormalizeRoot(root));
-        c.SetBitsPerSec(account->BitsPerSec());
+    const auto logIn = [this, account, cmd, userName](TnbFtpCommandConnection& session) {
+        if (account) {
+            session.SetPermissions(account->Permissions());
+            const std::string root = account->RootDir();
+            session.SetAccountRootDir(root.empty() ? std::string() : FtpNormalizeRoot(root));
+            session.SetBitsPerSec(account->BitsPerSec());
+        }
+        session.SetIsLoggedIn(true);
+        Reply(session, cmd, "230 User " + Echo(userName) + " logged in.");
+    };
+    if (delay > 0) {
+        // SECURITY: the address's login turn (a right password from a guessing address waits
+        // too, or parallel guesses would tell it at once); the session logs in when it comes.
+        DeferCommandEnd(c, static_cast<std::uint32_t>(delay), [logIn](TnbCommandConnection& session) {
+            logIn(static_cast<TnbFtpCommandConnection&>(session));
+        });
+        return;
     }
-    c.SetIsLoggedIn(true);
-    Reply(c, cmd, "230 User " + userName + " logged in.");
+    logIn(c);
 }
 
 void TnbFtpServer::CmdRein(TnbFtpCommandConnection& c, const std::string& cmd,

@@ -18,7 +18,7 @@ void TnbFtpServer::CmdAuth(TnbFtpCommandConnection& c, const std::string& cmd,
     }
     const std::string method = UpperCaseAscii(Trim(p.Params));
     if (method != "TLS" && method != "SSL")
-        RaiseFtpError(cmd, 504, "Unknown auth method " + method);
+        RaiseFtpError(cmd, 504, "Unknown auth method " + Echo(method));
     StartTls(c);
     Reply(c, cmd, "234 Enabling SSL");
 }

@@ -383,7 +383,7 @@ void TnbFtpServer::DoCommandError(TnbCommandConnection& AConnection,
     if (dynamic_cast<const EnbTcpCommandServerError*>(&E) != nullptr)
         return;
     SendResponse(AConnection, AParams.Command,
-                 "451 Requested action aborted: " + OneLine(Trim(E.what())));
+                 "451 Requested action aborted: " + Echo(OneLine(Trim(E.what()))));
 }
 
 void TnbFtpServer::DoAcceptConnection(TnbUserConnection& AConnection, bool& Handled) {
@@ -406,7 +406,7 @@ void TnbFtpServer::RaiseInvalidArgument(const std::string& command) {
 
 void TnbFtpServer::RaiseFileError(const std::string& command, const std::string& name,
                                   const std::string& message) {
-    RaiseFtpError(command, 550, name + ": " + (message.empty() ? "failed" : message));
+    RaiseFtpError(command, 550, Echo(name) + ": " + (message.empty() ? "failed" : message));
 }
 
 void TnbFtpServer::RaiseCannotOpenDataConnection(const std::string& command) {
@@ -439,14 +439,14 @@ void TnbFtpServer::CheckPermission(TnbFtpCommandConnection& AConnection, const s
         return;
     if (permissions.Contains(permission))
         return;
-    RaiseFtpError(command, 550, name + ": Access is denied.");
+    RaiseFtpError(command, 550, Echo(name) + ": Access is denied.");
 }
 
 void TnbFtpServer::CheckNotRoot(TnbFtpCommandConnection& AConnection, const std::string& command,
                                 const std::string& fullPath, const std::string& name) {
     // SECURITY: nothing may remove, rename or replace the root itself.
     if (fullPath == GetRootDir(AConnection)) {
-        RaiseFtpError(command, 550, name + ": Access is denied.");
+        RaiseFtpError(command, 550, Echo(name) + ": Access is denied.");
     }
 }
 
@@ -471,13 +471,20 @@ std::string TnbFtpServer::GetRootDir(TnbFtpCommandConnection& AConnection) const
 
 std::string TnbFtpServer::GetFullPath(TnbFtpCommandConnection& AConnection,
                                       const std::string& path) {
+    // SECURITY: no path a client names, nor the one it resolves to, is longer than the system
+    // takes; refusing it here spares every file event the question.
+    if (path.size() > kMaxPath)
+        RaiseFileError(std::string(), path, "File name too long.");
     const std::string root = GetRootDir(AConnection);
     std::string result;
     bool handled = false;
     DoGetFullPath(AConnection, root, ToLocalPath(AConnection.CurrentDir()), path, result, handled);
     if (handled)
         return result;
-    return FtpResolvePath(root, AConnection.CurrentDir(), path);
+    result = FtpResolvePath(root, AConnection.CurrentDir(), path);
+    if (result.size() > root.size() + kMaxPath)
+        RaiseFileError(std::string(), path, "File name too long.");
+    return result;
 }
 
 std::string TnbFtpServer::GetVirtualPath(TnbFtpCommandConnection& AConnection,

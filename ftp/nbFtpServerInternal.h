@@ -11,6 +11,7 @@
 #include "ftp/nbFtpServer.h"
 #include "net/nbIpAddress.h"
 #include "util/nbFileStream.h"
+#include "util/nbLimits.h"
 #include "util/nbUtils.h"
 
 namespace nb::ftp_internal {
@@ -24,6 +25,11 @@ inline std::string OneLine(std::string_view text) {
             ch = ' ';
     }
     return result;
+}
+
+// SECURITY: client text as a reply repeats it: at most kMaxReplyEcho bytes.
+inline std::string Echo(std::string_view text) {
+    return ShortenText(text, kMaxReplyEcho);
 }
 
 inline std::string Trimmed(const std::string& text) {

@@ -289,7 +289,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             if (restart > 0)
                 source->SetPosition(restart);
             auto dc = OpenDataConnection(c, cmd,
-                                         "150 Opening data connection for " + fileName + "(" +
+                                         "150 Opening data connection for " + Echo(fileName) + "(" +
                                              std::to_string(size) + " bytes).");
             if (dc->Active() && !dc->IsAborted()) {
                 try {
@@ -356,7 +356,8 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
     std::int64_t size = 0;
     {
         TTransferScope scope(*this, c);
-        auto dc = OpenDataConnection(c, cmd, "150 Opening data connection for " + fileName + ".");
+        auto dc =
+            OpenDataConnection(c, cmd, "150 Opening data connection for " + Echo(fileName) + ".");
         // An ABOR while the data connection was being opened ends the command before the file
         // is touched: a STOR that never started must not truncate its target.
         if (dc->IsAborted() || !dc->Active()) {

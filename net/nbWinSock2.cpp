@@ -481,6 +481,13 @@ int SocketSetOobInline(int handle) {
     return 0;
 }
 
+int SocketSetBufferSizes(int handle, int bytes) {
+    if (::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0 ||
+        ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return Fail();
+    return 0;
+}
+
 int SocketPendingBytes(int handle) {
     int count = 0;
     if (::ioctl(handle, FIONREAD, &count) != 0)

@@ -141,6 +141,9 @@ int SocketSetReuseAddress(int handle);
 // acknowledged (Nagle's algorithm).
 int SocketSetNoDelay(int handle);
 int SocketSetOobInline(int handle);
+// Fixed kernel send and receive buffers of about `bytes` each (the kernel doubles the value for
+// its bookkeeping); switches off their automatic growth.
+int SocketSetBufferSizes(int handle, int bytes);
 // Bytes waiting to be received, or -1.
 int SocketPendingBytes(int handle);
 // The pending error of the socket (SO_ERROR, mapped; reading it clears it), 0 for none.

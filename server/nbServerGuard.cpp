@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "util/nbLimits.h"
 #include "util/nbUtils.h"
 
 namespace nb {
@@ -50,7 +51,7 @@ bool IsIPListed(const std::vector<std::string>& AList, const std::string& AIP) {
     return ListContainsText(AList, AIP.substr(0, dot) + ".*");
 }
 
-TnbServerGuard::TnbServerGuard() {
+TnbServerGuard::TnbServerGuard() : loginTurnInterval_(kLoginTurnInterval) {
     std::random_device device;
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     std::seed_seq seed{device(), static_cast<unsigned>(now), static_cast<unsigned>(now >> 32)};
@@ -175,7 +176,47 @@ void TnbServerGuard::SetConnectionRecordLimit(std::size_t AValue) {
     connectionRecordLimit_ = AValue;
 }
 
+std::int32_t TnbServerGuard::LoginTurnInterval() const {
+    std::lock_guard lock(mutex_);
+    return loginTurnInterval_;
+}
+
+void TnbServerGuard::SetLoginTurnInterval(std::int32_t AValue) {
+    std::lock_guard lock(mutex_);
+    loginTurnInterval_ = std::max<std::int32_t>(AValue, 0);
+}
+
 // ---- Checks ----
+
+std::int32_t TnbServerGuard::TakeLoginTurn(const std::string& AIP, bool AFailed,
+                                           std::uint32_t ATick) {
+    auto record = std::find_if(addressTurns_.begin(), addressTurns_.end(),
+                               [&](const TAddressTurns& turns) { return turns.IP == AIP; });
+    if (record != addressTurns_.end() && TickDelta(record->LastTurn, ATick) > kLoginFailureMemory)
+        record->Failures = 0;
+    if (record == addressTurns_.end()) {
+        if (!AFailed)
+            return 0;
+        // Kept in order of last use: the cap evicts the address quiet for the longest.
+        if (addressTurns_.size() >= connectionRecordLimit_)
+            addressTurns_.erase(addressTurns_.begin());
+        addressTurns_.push_back({AIP, 0, ATick});
+        record = addressTurns_.end() - 1;
+    }
+    if (AFailed)
+        ++record->Failures;
+    if (record->Failures <= kLoginFailuresBeforeTurns || loginTurnInterval_ <= 0) {
+        record->LastTurn = ATick;
+        return 0;
+    }
+    // The turn after the last one given out, or now when that lies in the past.
+    const std::uint32_t from = TickDelta(ATick, record->LastTurn) > 0 ? record->LastTurn : ATick;
+    record->LastTurn = from + static_cast<std::uint32_t>(loginTurnInterval_);
+    TAddressTurns used = std::move(*record);
+    addressTurns_.erase(record);
+    addressTurns_.push_back(std::move(used));
+    return TickDelta(ATick, addressTurns_.back().LastTurn);
+}
 
 TnbGuardConnectionInfo* TnbServerGuard::FindConnectionRecord(const std::string& AIP) {
     for (std::size_t i = connectionInfos_.Count(); i > 0; --i) {
@@ -294,7 +335,8 @@ bool TnbServerGuard::CheckLogin(const std::string& AUserName, bool ASuccess, con
         if (!enableLoginCheck_) {
             return ASuccess;
         }
-        const auto time = static_cast<std::int32_t>(GetTickCount() & 0xFFFFu);
+        const std::uint32_t tick = GetTickCount();
+        const auto time = static_cast<std::int32_t>(tick & 0xFFFFu);
 
         bool allowed = false;
         bool handled = false;
@@ -325,6 +367,11 @@ bool TnbServerGuard::CheckLogin(const std::string& AUserName, bool ASuccess, con
                     userInfos_.Delete(i - 1);
                     DoRemoveUser(AUserName, AIP, APort, time);
                 }
+            }
+            delay = TakeLoginTurn(AIP, false, tick);
+            lock.unlock();
+            if (delay > 0 && !TnbLoginDelayDeferral::Collect(delay)) {
+                SleepLoginDelay(delay);
             }
             return true;
         }
@@ -358,6 +405,7 @@ bool TnbServerGuard::CheckLogin(const std::string& AUserName, bool ASuccess, con
                 stored->LastDelay = user.LastDelay;
             }
         }
+        delay = std::max(delay, TakeLoginTurn(AIP, true, tick));
     }
     // SECURITY: the delay slows down password guessing; it is slept outside the guard lock so
     // that it holds up only this login's own thread, never other clients' checks.
@@ -397,6 +445,7 @@ void TnbServerGuard::Reset() {
     std::lock_guard lock(mutex_);
     userInfos_.Clear();
     connectionInfos_.Clear();
+    addressTurns_.clear();
 }
 
 std::uint32_t TnbServerGuard::GetTickCount() {

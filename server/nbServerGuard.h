@@ -213,6 +213,14 @@ public:
     // server calls it so that it does not wait out the delays of its workers.
     void CancelLoginDelays();
 
+    // SECURITY: password guessing per address, whatever the user names and the number of
+    // connections: after kLoginFailuresBeforeTurns failed logins from an address, every login
+    // from it (a right password too, or parallel guesses would reveal it at once) is answered
+    // in its turn, at least LoginTurnInterval ms after the previous one. An address that has
+    // made no attempt for kLoginFailureMemory ms starts afresh. 0 switches the turns off.
+    std::int32_t LoginTurnInterval() const;
+    void SetLoginTurnInterval(std::int32_t AValue);
+
 protected:
     // The delay for the next failed login of AUser; stores it as AUser.LastDelay. Lock held.
     virtual std::int32_t GetDelay(TnbGuardUserInfo& AUser);
@@ -240,6 +248,9 @@ private:
     // Exact matches; lock held.
     TnbGuardConnectionInfo* FindConnectionRecord(const std::string& AIP);
     TnbGuardUserInfo* FindUserRecord(const std::string& AUserName, const std::string& AIP);
+    // The wait of a login from AIP until its turn, in ms (0 while the address has failed only
+    // a few times); counts the failure. Lock held.
+    std::int32_t TakeLoginTurn(const std::string& AIP, bool AFailed, std::uint32_t ATick);
     bool IsBlackListed(const std::string& AIP, std::int32_t APort, std::int32_t ATime);
     bool IsWhiteListed(const std::string& AIP, std::int32_t APort, std::int32_t ATime);
 
@@ -255,6 +266,14 @@ private:
     TnbGuardConnectionLimit connectionLimit_;
     std::size_t userRecordLimit_ = kDefaultUserRecordLimit;
     std::size_t connectionRecordLimit_ = kDefaultConnectionRecordLimit;
+    // Failed logins per address and the tick of its last turn; capped as the other records.
+    struct TAddressTurns {
+        std::string IP;
+        std::int32_t Failures = 0;
+        std::uint32_t LastTurn = 0;
+    };
+    std::vector<TAddressTurns> addressTurns_;
+    std::int32_t loginTurnInterval_;
     std::mt19937 random_;
     // The guard lock; re-entrant so that handlers may read the guard's properties.
     mutable std::recursive_mutex mutex_;

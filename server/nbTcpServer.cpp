@@ -710,9 +710,10 @@ bool TnbTcpServer::ScheduleTask(std::uint32_t AMilliseconds, std::function<void(
 
 bool TnbTcpServer::ReadConnectionData(TnbUserConnection& AConnection, TnbStream* AData) {
     std::lock_guard guard(AConnection.ConnectionLock());
-    // SECURITY: while its output is backed up (or a close is under way) a client's requests are
-    // left unread, so a client that never reads cannot make the server produce more.
-    if (AConnection.CloseAfterWrite() || AConnection.PendingOutputSize() > kPendingOutputReadHold) {
+    // SECURITY: while its output is backed up (or a close is under way, or its requests wait in
+    // the protocol layer) a client's requests are left unread, so a client that never reads
+    // cannot make the server produce or hold more.
+    if (AConnection.HoldsInput()) {
         AConnection.HoldReads();
         return false;
     }

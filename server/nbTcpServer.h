@@ -249,8 +249,8 @@ public:
     // Worker thread, connection lock held by the caller or taken here: reads what arrived into
     // AData (appended; nullptr = read and drop) with read notifications suspended meanwhile,
     // and renews them afterwards. True when AData grew (or is nullptr). False, reading nothing,
-    // while the connection holds back reads (pending output above kPendingOutputReadHold, or a
-    // close after write is under way).
+    // while the connection holds back reads (its HoldsInput: pending output above
+    // kPendingOutputReadHold, a close after write under way, or a protocol layer's reason).
     bool ReadConnectionData(TnbUserConnection& AConnection, TnbStream* AData);
     bool ReadConnectionData(TnbUserConnection& AConnection, TnbMemoryStream& AData) {
         return ReadConnectionData(AConnection, static_cast<TnbStream*>(&AData));

@@ -226,10 +226,19 @@ void TnbUserConnection::HoldReads() {
     SelectEvents(kHeldSelection);
 }
 
+bool TnbUserConnection::HoldsInput() {
+    std::lock_guard guard(lock_);
+    return closeAfterWrite_.load() || overflowed_.load() ||
+           pendingData_->Remaining() > kPendingOutputReadHold;
+}
+
+void TnbUserConnection::ResumeInput() {
+    std::lock_guard guard(lock_);
+    ResumeReadsIfDrained();
+}
+
 void TnbUserConnection::ResumeReadsIfDrained() {
-    if (!readsHeld_ || closeAfterWrite_.load() || overflowed_.load())
-        return;
-    if (pendingData_->Remaining() > kPendingOutputReadHold)
+    if (!readsHeld_ || HoldsInput())
         return;
     readsHeld_ = false;
     // Renewing reports the requests that waited meanwhile.

@@ -88,6 +88,14 @@ public:
     void UpdateLastActivity();
 
     bool CloseAfterWrite() const { return closeAfterWrite_.load(); }
+    // SECURITY: back-pressure. True while the client's input is to be left unread: its output
+    // is backed up (pending output above kPendingOutputReadHold), a close is under way, or (in
+    // a protocol layer's override) requests wait that the layer has not taken yet. Reads stop
+    // while it answers true and resume once it answers false again. Connection lock held.
+    virtual bool HoldsInput();
+    // For protocol layers whose own reason to hold the input has ended: resumes reads unless
+    // HoldsInput still answers true. Any thread.
+    void ResumeInput();
     // Bytes accepted by WriteData and not yet taken by the socket.
     std::int64_t PendingOutputSize();
     // The id under which the server lists this connection and receives its notifications

@@ -7,11 +7,12 @@
 
 namespace nb {
 
-// SECURITY: output a connection has accepted but its client has not taken yet. Above the hold
-// mark the server stops reading that client's requests until the output drains (a client that
-// sends commands and never reads cannot make the server produce more); 256 KiB is far above any
-// reply burst of a well-behaved session.
-inline constexpr std::int64_t kPendingOutputReadHold = 256 * 1024;
+// SECURITY: output a connection has accepted but its client has not taken yet (beyond what the
+// socket holds). Above the hold mark the server reads no more of that client's requests and
+// runs none of those it has, until the output drains: a client that sends commands and never
+// reads costs this, one reply, and its unread input, not more. Well-behaved clients read their
+// replies, so the mark only holds back pipelined requests, and 2 KiB is a dozen replies.
+inline constexpr std::int64_t kPendingOutputReadHold = 2 * 1024;
 // SECURITY: the hard cap of that output; a write past it fails with 10055 (no buffer space) and
 // closes the connection. 4 MiB covers a hold-mark's worth plus the replies of one large read.
 inline constexpr std::int64_t kMaxPendingOutput = 4 * 1024 * 1024;
@@ -30,17 +31,55 @@ inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 // record kept for the next read never grows past one record.
 inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 
-// SECURITY: one command line, finished or not. A real FTP line is a word and one path (a Linux
-// path is at most 4096 bytes), so 64 KiB is far above any of them; longer input is discarded and
-// handled like an exceeded MaxDataSize (the connection is closed), with or without MaxDataSize.
-inline constexpr std::size_t kMaxCommandLine = 64 * 1024;
-// SECURITY: commands of one connection waiting behind the one that runs. A client waits for its
-// replies, so more than a handful means a flood while a long command (a transfer) runs; past
-// this the input is discarded and handled like an exceeded MaxDataSize.
+// SECURITY: client text a reply repeats (a path, a user name), in bytes; longer text is cut
+// and ends in "...". A reply stays a short line however long the request was, so a client
+// cannot make the server write back more than a fraction of what it sent.
+inline constexpr std::size_t kMaxReplyEcho = 512;
+
+// SECURITY: a path a client names, and the virtual path it resolves to: Linux's PATH_MAX.
+inline constexpr std::size_t kMaxPath = 4096;
+
+// SECURITY: one command line, finished or not, without its line end: with CR LF a line fills
+// 8 KiB. A real FTP line is a word and one path (at most kMaxPath), so this is twice any of
+// them; longer input is discarded and handled like an exceeded MaxDataSize (the connection is
+// closed), with or without MaxDataSize.
+inline constexpr std::size_t kMaxCommandLine = 8 * 1024 - 2;
+// SECURITY: received bytes a command connection holds before it parses them: one longest line
+// with its end. A read takes no more than the room left, so an unfinished line, or complete
+// lines that wait for room in the command queue, cost at most this.
+inline constexpr std::int64_t kMaxInputBuffer = kMaxCommandLine + 2;
+// SECURITY: kernel send and receive buffers of a command connection (the kernel doubles the
+// value). Replies and requests are short lines; without a fixed size the kernel grows them to
+// megabytes for a peer that never reads, which the server would fill before it holds back.
+inline constexpr int kCommandSocketBuffer = 16 * 1024;
+// Bytes one read of a command connection asks for (less when the buffer has less room): a
+// pass of pipelined commands is parsed in small steps, and the stream's transfer buffer,
+// which every read goes through, stays small for every session.
+inline constexpr std::int64_t kCommandReadPass = 2 * 1024;
+// SECURITY: commands of one connection parsed and waiting behind the one that runs: at most
+// this many, and at most kMaxQueuedCommandBytes of them (their objects and text). Further lines
+// wait unparsed in the input buffer and the client's reads are held until there is room, so
+// pipelining is slowed to the server's pace, never cut off, and never costs more than this.
 inline constexpr std::size_t kMaxQueuedCommands = 256;
+inline constexpr std::size_t kMaxQueuedCommandBytes = 4 * 1024;
 // SECURITY: reply bytes held back behind a multi-line reply that the client does not read;
 // past this the connection fails with 10055 (no buffer space), like kMaxPendingOutput.
 inline constexpr std::size_t kMaxDeferredReplyBytes = 1024 * 1024;
+
+// SECURITY: log lines waiting for a slow log reader (the program's standard output). Clients
+// make the log, so a reader that stops reading must cost bounded memory and no server thread:
+// past this the lines are dropped and counted. 1 MiB is minutes of a busy server's log.
+inline constexpr std::size_t kMaxLogBacklog = 1024 * 1024;
+
+// SECURITY: password guessing per address (the server guard's login turns). After this many
+// failed logins an address gets one answer per kLoginTurnInterval ms, however many connections
+// and user names it uses: a few typing errors cost nothing, a guesser gets one try a second.
+inline constexpr std::int32_t kLoginFailuresBeforeTurns = 3;
+inline constexpr std::int32_t kLoginTurnInterval = 1000;
+// An address that has made no login attempt for this long (ms) starts afresh: its failures are
+// forgotten only by waiting, never by a success in between (a guesser with one account of its
+// own could reset them at will).
+inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
 
 // SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.

@@ -89,6 +89,87 @@ std::string_view Trim(std::string_view text) {
     return TrimRight(TrimLeft(text));
 }
 
+// ---- Client text shown to others ----
+
+namespace {
+
+// Length of the valid UTF-8 sequence that starts text[i] (1 for ASCII), or 0 when the byte
+// starts none (a stray continuation byte, an overlong or surrogate form, a cut sequence).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high)
+        return 0;
+    for (std::size_t k = i + 2; k < i + length; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string ShortenText(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes)
+        return std::string(text);
+    std::size_t cut = 0;
+    while (cut < maxBytes) {
+        const std::size_t length = std::max<std::size_t>(Utf8SequenceLength(text, cut), 1);
+        if (cut + length > maxBytes)
+            break;
+        cut += length;
+    }
+    return std::string(text.substr(0, cut)) + "...";
+}
+
+std::string EscapeControls(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = Utf8SequenceLength(text, i);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\r' || c == '\n' || c == '\t') {
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t";
+        } else if (length == 1 && c >= 0x20 && c != 0x7F) {
+            out += text[i];
+        } else if (length > 1 && !(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            out.append(text.substr(i, length));
+        } else {
+            // A control character, or a byte that starts no character: each byte shows as hex.
+            for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k)
+                escape(static_cast<unsigned char>(text[i + k]));
+        }
+        i += std::max<std::size_t>(length, 1);
+    }
+    return out;
+}
+
 // ---- Owned byte buffer ----
 
 TnbBinaryData::~TnbBinaryData() {

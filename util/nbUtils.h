@@ -59,6 +59,17 @@ std::string_view Trim(std::string_view text);
 std::string_view TrimLeft(std::string_view text);
 std::string_view TrimRight(std::string_view text);
 
+// ---- Client text shown to others ----
+
+// text cut to at most maxBytes bytes followed by "..." when it is longer; the cut never splits
+// a UTF-8 character. Used where a reply echoes what a client sent.
+std::string ShortenText(std::string_view text, std::size_t maxBytes);
+// text with every byte a terminal or a log reader could take for control escaped: CR, LF and
+// TAB as \r, \n and \t; the other C0 controls (ESC among them), DEL, the C1 controls U+0080 to
+// U+009F and bytes that are no part of valid UTF-8 as \xHH. A backslash becomes \\, so an
+// escape cannot be forged.
+std::string EscapeControls(std::string_view text);
+
 // ---- Owned byte buffer ----
 
 // A heap buffer with its size. AllocData and FreeData are the hooks that a derived buffer

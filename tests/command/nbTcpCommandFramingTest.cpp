@@ -143,6 +143,42 @@ TEST_F(TnbCommandFraming, LineCeilingAppliesWithoutMaxDataSize) {
     EXPECT_TRUE(exceeded_);
 }
 
+TEST_F(TnbCommandFraming, APassTakesNoMoreThanItsBudgetAndTheRestWaitsUnparsed) {
+    const std::size_t noop = TnbProcessCommandHandler::QueuedCost(TnbTcpCommandParams{});
+    struct Case {
+        std::size_t commands;
+        std::size_t cost;
+        Lines first;
+        bool waiting;
+    };
+    const Case cases[] = {
+        {SIZE_MAX, SIZE_MAX, {"A|", "B|", "C|"}, false},
+        {2, SIZE_MAX, {"A|", "B|"}, true},
+        {0, SIZE_MAX, {}, true},
+        // The cost stops the pass once reached, but the first command always goes.
+        {SIZE_MAX, 2 * noop + 2, {"A|", "B|"}, true},
+        {SIZE_MAX, 1, {"A|"}, true},
+        // Blank lines cost nothing and never count.
+        {3, SIZE_MAX, {"A|", "B|", "C|"}, false},
+    };
+    for (const Case& c : cases) {
+        connection_->DataHandler()->Buffer().Clear();
+        auto& handler = dynamic_cast<TnbProcessCommandHandler&>(*connection_->DataHandler());
+        handler.SetBudget(c.commands, c.cost);
+        EXPECT_EQ(Feed("A\r\n\r\nB\r\nC\r\nD"), c.first) << c.commands << " " << c.cost;
+        EXPECT_EQ(handler.HasWaitingLines(), c.waiting) << c.commands << " " << c.cost;
+        // With room again the waiting lines come out in order, without new bytes; the
+        // unfinished "D" stays.
+        handler.SetBudget(SIZE_MAX, SIZE_MAX);
+        Lines all = c.first;
+        for (const auto& line : Feed(""))
+            all.push_back(line);
+        EXPECT_EQ(all, (Lines{"A|", "B|", "C|"}));
+        EXPECT_FALSE(handler.HasWaitingLines());
+        EXPECT_EQ(Buffered(), 1);
+    }
+}
+
 TEST_F(TnbCommandFraming, ExceededInputRaisesOnDispatch) {
     TnbProcessDataHandler& handler = *connection_->DataHandler();
     handler.Buffer().WriteString("NOOP\r\nNOOP\r");

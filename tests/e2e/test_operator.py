@@ -375,5 +375,48 @@ class CheckConfig(unittest.TestCase):
         self.assertTrue(r.stderr.startswith(f"{path}:2:7: 'server.tls' must be"), r.stderr)
 
 
+DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist")
+
+
+@unittest.skipUnless(SERVER, "NB_SERVER is not set")
+class Distribution(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="nbftp-dist-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_the_example_configuration_is_valid_once_its_paths_exist(self):
+        for sub in ("alice", "pub"):
+            os.makedirs(os.path.join(self.tmp, "srv", sub))
+        cert, key, _ = make_certificate(self.tmp, "ftp.example.org")
+        with open(os.path.join(DIST, "norbit-ftp.toml")) as f:
+            text = f.read()
+        for old, new in [("/etc/letsencrypt/live/ftp.example.org/fullchain.pem", cert),
+                         ("/etc/letsencrypt/live/ftp.example.org/privkey.pem", key),
+                         ("/srv/ftp", os.path.join(self.tmp, "srv")),
+                         ("/var/log/norbit-ftp", self.tmp),
+                         ("$y$j9T$replace-me$with-the-output-of-hash-password",
+                          hash_password("pw"))]:
+            self.assertIn(old, text)
+            text = text.replace(old, new)
+        path = os.path.join(self.tmp, "norbit-ftp.toml")
+        with open(path, "w") as f:
+            f.write(text)
+        r = subprocess.run([SERVER, "--check-config", path], capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+    @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
+    def test_systemd_accepts_the_unit(self):
+        with open(os.path.join(DIST, "norbit-ftp.service")) as f:
+            text = f.read().replace("/usr/local/bin/NorbitFtpServerSSL", os.path.abspath(SERVER))
+        unit = os.path.join(self.tmp, "norbit-ftp.service")
+        with open(unit, "w") as f:
+            f.write(text)
+        r = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True,
+                           timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn("norbit-ftp.service", r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -227,7 +227,8 @@ TEST_F(FtpSession, GuardCanRefuseALogin) {
 
 // A failed login's delay holds no thread: with two command threads, six clients waiting out
 // their delays leave a fresh client's login untouched, and each of them gets its 530 only after
-// the delay, before the answer to what it sent next.
+// the delay, before the answer to what it sent next. The guessing address's login turns hold
+// none either: its right password is answered in its turn, after the guesses.
 TEST_F(FtpSession, LoginDelaysWaitWithoutHoldingAThread) {
     TnbServerGuard guard;
     TnbGuardLoginDelay delay;
@@ -253,16 +254,36 @@ TEST_F(FtpSession, LoginDelaysWaitWithoutHoldingAThread) {
         guessing.back()->SendRaw("USER nobody" + std::to_string(i) + "\r\nPASS x\r\nPWD\r\n");
         EXPECT_EQ(guessing.back()->Reply().substr(0, 4), "331 ");
     }
-    auto fresh = run->LoggedIn();
-    ASSERT_TRUE(fresh) << "a fresh login is answered while the others wait out their delays";
+    // As many as there are threads: waits that held one each would stall the fresh login.
+    std::vector<std::unique_ptr<TFtpClient>> rightPassword;
+    for (int i = 0; i < 2; ++i) {
+        rightPassword.push_back(run->Client());
+        ASSERT_TRUE(rightPassword.back());
+        rightPassword.back()->SendRaw("USER user\r\nPASS secret\r\nPWD\r\n");
+        EXPECT_EQ(rightPassword.back()->Reply().substr(0, 4), "331 ");
+    }
+    // From another address, so that the guesses' turns do not hold it up.
+    auto fresh = run->Client("127.0.0.2");
+    ASSERT_TRUE(fresh && fresh->Login("user", "secret"))
+        << "a fresh login is answered while the others wait out their delays";
     EXPECT_EQ(fresh->Cmd("PWD"), "257 \"/\" is current directory.");
     for (auto& client : guessing) {
         EXPECT_FALSE(test::WaitReadable(client->Fd(), 0))
             << "a failed login answered before its delay";
     }
+    for (auto& client : rightPassword) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0)) << "a login answered before its turn";
+    }
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(guessing[i]->Reply(), "530 User nobody" + std::to_string(i) + " cannot log in.");
         EXPECT_EQ(guessing[i]->Reply(), "530 Not logged in.") << "the next command waited";
+    }
+    for (auto& client : rightPassword) {
+        EXPECT_FALSE(test::WaitReadable(client->Fd(), 0)) << "the turn comes after the guesses";
+    }
+    for (auto& client : rightPassword) {
+        EXPECT_EQ(client->Reply(), "230 User user logged in.");
+        EXPECT_EQ(client->Reply(), "257 \"/\" is current directory.") << "PWD waited";
     }
 }
 

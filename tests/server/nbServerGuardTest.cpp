@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "util/nbLimits.h"
+
 namespace nb {
 namespace {
 
@@ -19,6 +21,10 @@ using namespace std::chrono_literals;
 // released), so that no test waits out a real delay.
 class TestGuard : public TnbServerGuard {
 public:
+    // The per-address login turns have a test of their own; elsewhere they would mix with the
+    // delays under test.
+    TestGuard() { SetLoginTurnInterval(0); }
+
     std::atomic<std::uint32_t> Now{100000};
     std::mutex SleepMutex;
     std::vector<std::int32_t> Sleeps;
@@ -238,6 +244,52 @@ TEST(TnbServerGuard, FailedLoginsWaitLongerEachTimeUntilSuccess) {
     EXPECT_TRUE(guard.TakeSleeps().empty());
     EXPECT_FALSE(guard.CheckLogin("alice", false, "192.0.2.1", 21));
     EXPECT_EQ(guard.TakeSleeps(), std::vector<std::int32_t>{1000}) << "starts afresh";
+}
+
+TEST(TnbServerGuard, AGuessingAddressGetsOneAnswerPerTurnWhateverNamesAndConnections) {
+    TestGuard guard;
+    guard.SetLoginTurnInterval(1000);
+    // No delay of its own, so every sleep below is the address's turn.
+    TnbGuardLoginDelay none;
+    none.SetIsRandom(false);
+    none.SetIsIncremental(false);
+    guard.SetLoginDelay(none);
+    struct Step {
+        std::uint32_t advance;  // ms the clock moves first
+        const char* user;
+        bool success;
+        const char* ip;
+        std::int32_t sleep;  // -1: none
+    };
+    const Step steps[] = {
+        // A few failures cost nothing.
+        {0, "u1", false, "192.0.2.1", -1},
+        {0, "u2", false, "192.0.2.1", -1},
+        {0, "u3", false, "192.0.2.1", -1},
+        // Then each answer waits for the turn after the last one given out, as parallel
+        // connections that all guess at once would.
+        {0, "u4", false, "192.0.2.1", 1000},
+        {0, "u5", false, "192.0.2.1", 2000},
+        {500, "u6", false, "192.0.2.1", 2500},
+        // The right password waits its turn too, or it would stand out at once.
+        {0, "u7", true, "192.0.2.1", 3500},
+        // Other addresses are not held up.
+        {0, "u1", true, "192.0.2.9", -1},
+        {0, "u1", false, "192.0.2.9", -1},
+        // Turns that have passed are not owed: the next is a turn from now.
+        {10000, "u8", false, "192.0.2.1", 1000},
+        // A success does not reset the count; only a long quiet does.
+        {5000, "u9", true, "192.0.2.1", 1000},
+        {kLoginFailureMemory + 5000, "u9", false, "192.0.2.1", -1},
+    };
+    for (const Step& step : steps) {
+        guard.Now = guard.Now + step.advance;
+        EXPECT_EQ(guard.CheckLogin(step.user, step.success, step.ip, 21), step.success);
+        const auto sleeps = guard.TakeSleeps();
+        EXPECT_EQ(sleeps, step.sleep < 0 ? std::vector<std::int32_t>{}
+                                         : std::vector<std::int32_t>{step.sleep})
+            << step.user << " from " << step.ip;
+    }
 }
 
 TEST(TnbServerGuard, DelayModes) {

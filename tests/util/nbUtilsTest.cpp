@@ -201,5 +201,47 @@ TEST(Hex, BytesToHexAndBack) {
     EXPECT_EQ(ReverseBytes({}), TnbByteArray{});
 }
 
+TEST(ClientText, EchoesAreShortenedWithoutSplittingACharacter) {
+    struct Case {
+        std::string text;
+        std::size_t max;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"abc", 3, "abc"},
+        {"abcd", 3, "abc..."},
+        {"", 0, ""},
+        // "\xC3\xA9" is one character: it goes whole or not at all.
+        {"a\xC3\xA9z", 2, "a..."},
+        {"a\xC3\xA9z", 3, "a\xC3\xA9..."},
+        // Bytes that start no character count one by one.
+        {"\xFF\xFF\xFF", 2, "\xFF\xFF..."},
+        {std::string(600, 'x'), 512, std::string(512, 'x') + "..."},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ShortenText(c.text, c.max), c.expected) << c.text.size() << " " << c.max;
+}
+
+TEST(ClientText, ControlsAreEscapedSoNoLogLineOrTerminalSequenceCanBeForged) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain name.txt", "plain name.txt"},
+        {"\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"},
+        {"a\r\nReply: 230 forged", "a\\r\\nReply: 230 forged"},
+        {"tab\there", "tab\\there"},
+        {std::string("nul\0", 4), "nul\\x00"},
+        {"del\x7f", "del\\x7f"},
+        // A backslash is doubled, so a literal "\x1b" in a name stays tellable from ESC.
+        {"\\x1b", "\\\\x1b"},
+        // UTF-8 letters stay; the C1 control CSI (U+009B) and stray bytes do not.
+        {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"},
+        {"\xC2\x9B" "2J", "\\xc2\\x9b" "2J"},
+        {"\x9b" "2J", "\\x9b" "2J"},
+        {"cut \xE2\x82", "cut \\xe2\\x82"},
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},  // a surrogate is no character
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(EscapeControls(text), expected) << expected;
+}
+
 }  // namespace
 }  // namespace nb
