@@ -59,7 +59,13 @@ bool IsPasswordHash(std::string_view AText) {
     if (!known)
         return false;
     const std::string text(AText);
-    return ::crypt_checksalt(text.c_str()) == CRYPT_SALT_OK;
+    if (::crypt_checksalt(text.c_str()) != CRYPT_SALT_OK)
+        return false;
+    // A whole hash, not just its setting: hashing anything with it gives a text of the same
+    // length with the same setting (up to the last "$").
+    const std::string probe = CryptWith("", text);
+    const auto setting = text.rfind('$');
+    return probe.size() == text.size() && probe.compare(0, setting, text, 0, setting) == 0;
 }
 
 bool VerifyPassword(const std::string& APassword, const std::string& AHash) {

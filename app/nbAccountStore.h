@@ -19,8 +19,9 @@ namespace nb {
 std::string HashPassword(const std::string& APassword);
 
 // True when the text is a hash of one of the accepted methods: "$y$" yescrypt, "$6$"
-// sha512-crypt, "$2b$"/"$2y$"/"$2a$" bcrypt, with a setting libcrypt accepts. Anything else
-// (plain text, DES, MD5) is no hash the server takes.
+// sha512-crypt, "$2b$"/"$2y$"/"$2a$" bcrypt, complete (setting and hash) with a setting
+// libcrypt accepts. Anything else (plain text, DES, MD5, a bare setting) is no hash the server
+// takes. Costs one hash.
 bool IsPasswordHash(std::string_view AText);
 
 // Hashes the password with the setting in AHash (crypt_r) and compares the result in constant
