@@ -47,7 +47,23 @@ int main(int argc, char** argv) {
     bool hashPassword = false;
     app.add_flag("--hash-password", hashPassword,
                  "Read a password from standard input and print its yescrypt hash");
+    nb::TnbHeadlessTlsOptions tls;
+    app.add_flag("--tls13", tls.Tls13, "Offer TLS 1.3 besides TLS 1.0 to 1.2 (headless)");
+    // As numbers: the enumeration's one-byte type would be shown as characters.
+    const std::map<std::string, int> reuses{
+        {"none", static_cast<int>(nb::TnbTlsDataSessionReuse::drNone)},
+        {"allow", static_cast<int>(nb::TnbTlsDataSessionReuse::drAllow)},
+        {"require", static_cast<int>(nb::TnbTlsDataSessionReuse::drRequire)}};
+    int reuse = static_cast<int>(nb::TnbTlsDataSessionReuse::drAllow);
+    app.add_option("--tls-data-session-reuse", reuse,
+                   "Protected data connections may (allow), must (require) or never (none) "
+                   "resume the control connection's TLS session (headless)")
+        ->transform(CLI::CheckedTransformer(reuses, CLI::ignore_case))
+        ->default_str("allow");
+    app.add_flag("--tls-strict-upload-eof", tls.StrictUploadEof,
+                 "Answer a protected upload that ends without close_notify with 426 (headless)");
     CLI11_PARSE(app, argc, argv);
+    tls.DataSessionReuse = static_cast<nb::TnbTlsDataSessionReuse>(reuse);
 
     if (hashPassword)
         return nb::PrintPasswordHash();
@@ -78,5 +94,6 @@ int main(int argc, char** argv) {
         options.Listing = listing;
     if (app.count("--max-connections-per-minute"))
         options.MaxConnectionsPerMinute = maxConnectionsPerMinute;
+    options.TlsExtras = tls;
     return nb::RunHeadless(options);
 }

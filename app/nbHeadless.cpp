@@ -74,6 +74,11 @@ void ApplyReloadable(TnbServerController& AController, const TnbServerConfig& AC
     for (const auto& version : AConfig.TlsProtocols)
         protocols.Include(version == "1.3" ? TnbTlsFlag::tfUseTLS13 : TnbTlsFlag::tfUseTLS12);
     server.SetTLSFlags(protocols);
+    server.SetTlsDataSessionReuse(AConfig.DataSessionReuse == "none"
+                                      ? TnbTlsDataSessionReuse::drNone
+                                      : AConfig.DataSessionReuse == "require"
+                                            ? TnbTlsDataSessionReuse::drRequire
+                                            : TnbTlsDataSessionReuse::drAllow);
     const std::string root = AConfig.RootDir.value_or(TnbServerController::DefaultRootDir());
     std::vector<TnbConfigAccount> accounts = AConfig.Accounts;
     for (auto& account : accounts) {
@@ -154,6 +159,14 @@ int RunHeadless(const TnbHeadlessOptions& AOptions) {
     std::string root = AOptions.RootDir.value_or(TnbServerController::DefaultRootDir());
     try {
         controller.SetMaxConnectionsPerMinute(config.MaxConnectionsPerMinute);
+        TnbFtpServer& server = controller.Server();
+        if (AOptions.TlsExtras.Tls13) {
+            TnbTlsFlags flags = server.TLSFlags();
+            flags.Include(TnbTlsFlag::tfUseTLS13);
+            server.SetTLSFlags(flags);
+        }
+        server.SetTlsDataSessionReuse(AOptions.TlsExtras.DataSessionReuse);
+        server.SetTlsStrictUploadEof(AOptions.TlsExtras.StrictUploadEof);
         if (configured) {
             ApplyReloadable(controller, config);
             controller.Server().SetLocalBinding(config.Listen);

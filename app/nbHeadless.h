@@ -9,9 +9,17 @@
 #include <string>
 
 #include "ftp/nbFtpFileInfo.h"
+#include "ftp/nbFtpServer.h"
 #include "tls/nbTcpServerTls.h"
 
 namespace nb {
+
+// The TLS options of the command line beyond the mode (without a configuration file).
+struct TnbHeadlessTlsOptions {
+    bool Tls13 = false;
+    TnbTlsDataSessionReuse DataSessionReuse = TnbTlsDataSessionReuse::drAllow;
+    bool StrictUploadEof = false;
+};
 
 // What the command line says. The optional fields are those given explicitly: they override
 // the configuration file.
@@ -22,6 +30,7 @@ struct TnbHeadlessOptions {
     std::optional<TnbServerTlsMode> Tls;
     std::optional<TnbDirListingStyle> Listing;
     std::optional<int> MaxConnectionsPerMinute;
+    TnbHeadlessTlsOptions TlsExtras;
 };
 
 int RunHeadless(const TnbHeadlessOptions& AOptions);

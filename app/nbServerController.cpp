@@ -159,6 +159,11 @@ void TnbServerController::BindEvents() {
         Log("Command: " + EscapeControls(AParams.Command) + " " +
             (secret ? "<password>" : EscapeControls(AParams.Params)));
     };
+    server_.OnDataTlsReady = [this](TnbFtpServer&, TnbFtpCommandConnection& AConnection,
+                                    bool AResumed) {
+        Log("TLS data connection. Host: " + AConnection.PeerIP() +
+            (AResumed ? ", session resumed" : ", new session"));
+    };
     server_.OnSendResponse = [this](TnbTcpCommandServer&, TnbCommandConnection&, const std::string&,
                                     const std::string& AResponse) {
         Log("Reply: " + EscapeControls(AResponse));

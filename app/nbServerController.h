@@ -52,20 +52,21 @@ public:
     void SetListingStyle(TnbDirListingStyle AStyle);
 
     TnbFtpServer& Server() { return server_; }
-    // The store whose first certificate identifies the server (empty until a handshake asked).
-    const TnbCertificateStore& CertificateStore() const { return certificateStore_; }
-    // The demo certificate: the store's first, made when the store has none. Thread-safe;
-    // concurrent first calls make exactly one. A failure raises and leaves the store empty.
-    std::shared_ptr<TnbCertificate> DemoCertificate();
-    // The key container of the demo certificate: one fixed name per user.
-    static std::string DemoKeyContainerName();
-
     TnbServerGuard& Guard() { return guard_; }
 
     // SECURITY: the guard's connection-rate check is off by default (6 a minute per address
     // would refuse a client that opens parallel transfers); N > 0 admits at most N connections
     // per address and minute. Before Start.
     void SetMaxConnectionsPerMinute(int N);
+
+    // The store whose first certificate identifies the server (empty until a handshake asked).
+    TnbCertificateStore& CertificateStore() { return certificateStore_; }
+    // The demo certificate: the store's first, made when the store has none. Thread-safe;
+    // concurrent first calls make exactly one. A failure raises and leaves the store empty.
+    std::shared_ptr<TnbCertificate> DemoCertificate();
+    // The key container of the demo certificate: one fixed name per user.
+    static std::string DemoKeyContainerName();
+
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
@@ -107,6 +108,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
+    TnbServerGuard guard_;  // declared before the server, so it outlives it
     mutable std::mutex storeLock_;  // guards store_ and fileCertificate_ (a leaf lock)
     TnbAccountStorePtr store_;
     std::shared_ptr<const TnbServerCertificate> fileCertificate_;
@@ -114,7 +116,6 @@ private:
     TnbTransferLog transferLog_;
     std::mutex certificateLock_;  // leaf lock: the store's list
     TnbCertificateStore certificateStore_;
-    TnbServerGuard guard_;  // declared before the server, so it outlives it
     TnbFtpServer server_;
     TnbFtpFileHandler fileHandler_;
 };

@@ -10,7 +10,8 @@ The load, held for the whole measurement:
 - slow downloads: RETR of a large file whose data connection reads 4 KiB every half second;
 - idle data waits: PASV + LIST, and the data connection is never opened;
 - failing logins: USER + PASS with a wrong password, again and again (once a second per client,
-  or as fast as the server answers when it delays failures).
+  or as fast as the server answers when it delays failures), from another loopback address
+  (--guess-from, 127.0.0.2), as guessers come from elsewhere than the sessions measured.
 Meanwhile, one after the other: fresh sessions (connect, greeting, USER/PASS, PWD, PASV + LIST,
 QUIT), timed whole, and ABOR on a transfer whose client stopped reading (time to the 226).
 Threads and memory (PSS, shared pages counted once) are those of the server's processes.
@@ -42,8 +43,9 @@ class Session:
         self.reader, self.writer = reader, writer
 
     @classmethod
-    async def open(cls, port):
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    async def open(cls, port, source=None):
+        reader, writer = await asyncio.open_connection(
+            "127.0.0.1", port, local_addr=(source, 0) if source else None)
         return cls(reader, writer)
 
     async def reply(self):
@@ -113,12 +115,12 @@ async def idle_wait(t, held):
     held.append((s, None))
 
 
-async def failing_logins(t, stop, counter):
+async def failing_logins(t, stop, counter, source):
     s = None
     while not stop.is_set():
         try:
             if s is None:
-                s = await Session.open(t.port)
+                s = await Session.open(t.port, source)
                 await s.reply()
             started = time.monotonic()
             await s.cmd("USER nosuchuser")
@@ -209,7 +211,7 @@ async def measure(t, args):
         if i % 50 == 49:
             await asyncio.sleep(0.2)
     for _ in range(args.logins):
-        tasks.append(asyncio.create_task(failing_logins(t, stop, logins)))
+        tasks.append(asyncio.create_task(failing_logins(t, stop, logins, args.guess_from)))
     deadline = time.monotonic() + TIMEOUT
     while len(held) < args.slow + args.waits and time.monotonic() < deadline:
         await asyncio.sleep(0.2)
@@ -254,6 +256,9 @@ def main():
     ap.add_argument("--waits", type=int, default=200)
     ap.add_argument("--logins", type=int, default=200)
     ap.add_argument("--seconds", type=float, default=20)
+    # The guessers' own address: a server that answers a guessing address in turns (ours) would
+    # otherwise hold the measured sessions' logins from that address in the same turns.
+    ap.add_argument("--guess-from", default="127.0.0.2")
     ap.add_argument("--no-vsftpd", action="store_true")
     args = ap.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)

@@ -628,6 +628,11 @@ void TnbFtpServer::DoInitDataConnection(TnbFtpCommandConnection& AConnection) {
         OnInitDataConnection(*this, AConnection);
 }
 
+void TnbFtpServer::DoDataTlsReady(TnbFtpCommandConnection& AConnection, bool AResumed) {
+    if (OnDataTlsReady)
+        OnDataTlsReady(*this, AConnection, AResumed);
+}
+
 void TnbFtpServer::DoGetFileList(TnbFtpCommandConnection& AConnection, const std::string& APathName,
                                  const std::string& AFileMask, bool AIncludeHidden,
                                  TnbFtpFileInfoList& AFileList, bool& Success,

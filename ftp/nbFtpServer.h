@@ -38,6 +38,7 @@ namespace nb {
 class TnbFtpServer;
 class TnbFtpCommandConnection;
 class TnbTcpConnection;
+class TnbTlsNetworkStream;
 
 // ---- Permissions ----
 
@@ -57,6 +58,14 @@ using TnbFtpServerPermissions = TnbSet<TnbFtpServerPermission>;
 
 // The outcome of a transfer, given to OnGetFileDone / OnPutFileDone (which may change it).
 enum class TnbFtpFileTransferStatus { tsSuccess, tsFail, tsAbort };
+
+// Whether a protected data connection may, or must, resume the TLS session of its control
+// connection.
+enum class TnbTlsDataSessionReuse : std::uint8_t {
+    drNone = 0,     // never: every data connection makes a new session
+    drAllow = 1,    // when the client offers it (Python's ftplib cannot, curl and lftp do)
+    drRequire = 2,  // a data connection that does not resume is refused with 522
+};
 
 // ---- Errors ----
 
@@ -144,6 +153,10 @@ using TnbFtpNameEvent =
                        const std::string& AName, bool& Success, std::string& AErrorMessage)>;
 using TnbFtpConnectionEvent =
     std::function<void(TnbFtpServer& Sender, TnbFtpCommandConnection& AConnection)>;
+// A protected data connection finished its handshake; AResumed: it resumed the control
+// connection's session.
+using TnbFtpDataTlsEvent = std::function<void(TnbFtpServer& Sender,
+                                              TnbFtpCommandConnection& AConnection, bool AResumed)>;
 // The entries of the directory APathName that match AFileMask (a path naming a file lists that
 // file; a missing path fails). The single-entry lookup (CWD, SIZE, MDTM, RNFR, STOU) passes the
 // entry's directory, ending in "/", with the entry's name as the mask and AIncludeHidden false;
@@ -337,6 +350,14 @@ public:
     void SetDataPortBegin(int value) { dataPortBegin_.store(value); }
     int DataPortEnd() const { return dataPortEnd_.load(); }
     void SetDataPortEnd(int value) { dataPortEnd_.store(value); }
+    // drAllow.
+    TnbTlsDataSessionReuse TlsDataSessionReuse() const { return tlsDataSessionReuse_.load(); }
+    void SetTlsDataSessionReuse(TnbTlsDataSessionReuse value) { tlsDataSessionReuse_.store(value); }
+    // false: a protected upload that ends without the client's close_notify (which nobody can
+    // tell from a truncated one) is accepted as most servers do; true answers it with 426. The
+    // bytes that came are kept either way.
+    bool TlsStrictUploadEof() const { return tlsStrictUploadEof_.load(); }
+    void SetTlsStrictUploadEof(bool value) { tlsStrictUploadEof_.store(value); }
     // Lines of the FEAT reply; "SIZE", "REST STREAM", "MDTM" by default.
     std::vector<std::string> Extensions() const;
     void SetExtensions(std::vector<std::string> value);
@@ -352,6 +373,7 @@ public:
     TnbFtpAuthenticateEvent OnAuthenticate;
     TnbFtpNameEvent OnCreateDir;
     TnbFtpConnectionEvent OnInitDataConnection;
+    TnbFtpDataTlsEvent OnDataTlsReady;
     TnbFtpFileListEvent OnGetFileList;
     TnbFtpNameEvent OnDelete;
     TnbFtpRenameEvent OnRename;
@@ -421,6 +443,11 @@ protected:
         TnbFtpCommandConnection& AConnection, std::unique_ptr<TnbTcpConnection> dataConnection);
     // Makes the data connection ready (accepted or connected) and sends the preliminary reply;
     // returns it. An abort meanwhile returns it aborted (not Active). 425 when there is none.
+    // The server side of a protected data connection's handshake, after the preliminary reply.
+    // A failed handshake aborts the data connection; one that does not resume under drRequire
+    // is refused with 522.
+    void SecureDataConnection(TnbFtpCommandConnection& AConnection, const std::string& command,
+                              TnbTcpConnection& dc, TnbTlsNetworkStream& stream);
     virtual std::shared_ptr<TnbTcpConnection> OpenDataConnection(
         TnbFtpCommandConnection& AConnection, const std::string& command, const std::string& reply);
     bool IsValidPortTarget(TnbFtpCommandConnection& AConnection);
@@ -450,6 +477,7 @@ protected:
     virtual void DoRename(TnbFtpCommandConnection& AConnection, const std::string& ACurrentName,
                           const std::string& ANewName, bool& Success, std::string& AErrorMessage);
     virtual void DoInitDataConnection(TnbFtpCommandConnection& AConnection);
+    virtual void DoDataTlsReady(TnbFtpCommandConnection& AConnection, bool AResumed);
     virtual void DoGetFileList(TnbFtpCommandConnection& AConnection, const std::string& APathName,
                                const std::string& AFileMask, bool AIncludeHidden,
                                TnbFtpFileInfoList& AFileList, bool& Success,
@@ -493,9 +521,10 @@ private:
     void CheckNotRoot(TnbFtpCommandConnection& AConnection, const std::string& command,
                       const std::string& fullPath, const std::string& name);
     // Final replies of a transfer (426 when aborted, then 226), or the 500 of a failed status.
+    // abortReply replaces the usual 426 line.
     void SendTransferEnd(TnbFtpCommandConnection& AConnection, const std::string& command,
                          TnbFtpFileTransferStatus status, const std::string& errorMessage,
-                         const std::string& responseMessage);
+                         const std::string& responseMessage, const std::string& abortReply = {});
     void StoreFile(TnbFtpCommandConnection& AConnection, const std::string& command,
                    const std::string& param, bool unique, bool append);
     void ListFiles(TnbFtpCommandConnection& AConnection, const std::string& command,
@@ -553,6 +582,8 @@ private:
     std::atomic<int> timeOut_{60000};
     std::atomic<TnbDirListingStyle> dirListingStyle_{TnbDirListingStyle::lsMsDos};
     std::atomic<bool> useFxp_{false};
+    std::atomic<TnbTlsDataSessionReuse> tlsDataSessionReuse_{TnbTlsDataSessionReuse::drAllow};
+    std::atomic<bool> tlsStrictUploadEof_{false};
     std::atomic<int> dataPortBegin_{0};
     std::atomic<int> dataPortEnd_{0};
     std::atomic<bool> stopping_{false};

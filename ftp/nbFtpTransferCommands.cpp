@@ -36,7 +36,15 @@ std::shared_ptr<TnbTcpConnection> TnbFtpServer::InitDataConnection(
     TnbFtpCommandConnection& AConnection, std::unique_ptr<TnbTcpConnection> dataConnection) {
     TnbTcpConnection& dc = *dataConnection;
     if (UseTLS() != TnbServerTlsMode::stNone && AConnection.DataProtection()) {
-        dc.SetNetworkStream(CreateTlsStream());
+        std::unique_ptr<TnbTlsNetworkStream> stream = CreateTlsStream();
+        // FIX: the server is the TLS server on every data connection, also the ones it opens
+        // itself (PORT): every FTPS client shakes hands as the TLS client. The handshake
+        // starts once the preliminary reply is out (OpenDataConnection).
+        stream->StartOnRequest = true;
+        stream->NoSessionTickets = true;
+        if (TlsDataSessionReuse() != TnbTlsDataSessionReuse::drNone)
+            stream->SessionScope = AConnection.TlsSessionScope();
+        dc.SetNetworkStream(std::move(stream));
     } else {
         dc.SetNetworkStream(std::make_unique<TnbNetworkStream>());
     }
@@ -98,17 +106,61 @@ std::shared_ptr<TnbTcpConnection> TnbFtpServer::OpenDataConnection(
     } catch (const EnbSocketError&) {
         RaiseCannotOpenDataConnection(command);
     }
+    if (auto* tls = dynamic_cast<TnbTlsNetworkStream*>(dc->NetworkStream());
+        tls && dc->Active() && !dc->IsAborted()) {
+        SecureDataConnection(AConnection, command, *dc, *tls);
+    }
     return dc;
+}
+
+void TnbFtpServer::SecureDataConnection(TnbFtpCommandConnection& AConnection,
+                                        const std::string& command, TnbTcpConnection& dc,
+                                        TnbTlsNetworkStream& stream) {
+    try {
+        stream.StartServer();
+        const bool readUntilClose = dc.ReadUntilClose();
+        dc.SetReadUntilClose(false);  // the handshake's passes only
+        try {
+            dc.ReadData(nullptr);
+        } catch (...) {
+            dc.SetReadUntilClose(readUntilClose);
+            throw;
+        }
+        dc.SetReadUntilClose(readUntilClose);
+        if (!stream.HandshakeComplete())
+            RaiseSocketError(WSAECONNRESET);
+    } catch (const EnbTcpCommandServerError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // FIX: a failed handshake on the data connection (garbage instead of a ClientHello,
+        // a client that went away) is a failed transfer: 426 and "226 Transfer aborted.", and
+        // the session goes on.
+        DoServerError(&AConnection, e);
+        dc.Abort();
+        try {
+            dc.Close(false);
+        } catch (const std::exception&) {
+        }
+        return;
+    }
+    const bool resumed = stream.Resumed();
+    DoDataTlsReady(AConnection, resumed);
+    if (!resumed && TlsDataSessionReuse() == TnbTlsDataSessionReuse::drRequire) {
+        dc.Close(true);
+        RaiseFtpError(command, 522,
+                      "Data connections must resume the TLS session of the control connection");
+    }
 }
 
 void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection, const std::string& command,
                                    TnbFtpFileTransferStatus status, const std::string& errorMessage,
-                                   const std::string& responseMessage) {
+                                   const std::string& responseMessage,
+                                   const std::string& abortReply) {
     if (status == TnbFtpFileTransferStatus::tsFail)
         RaiseFtpError(command, 500, errorMessage);
     const bool aborted = status == TnbFtpFileTransferStatus::tsAbort;
     if (aborted)
-        Reply(AConnection, command, kTransferAbortedReply);
+        Reply(AConnection, command, abortReply.empty() ? kTransferAbortedReply : abortReply);
     const std::string& text = !responseMessage.empty()
                                   ? responseMessage
                                   : (aborted ? kTransferAborted : kTransferComplete);
@@ -304,7 +356,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
             // A file that shrank while it was sent ended early: the client has fewer bytes
             // than the 150 reply announced, which is no completed transfer.
             if (!aborted && source->GetPosition() < size)
-                RaiseFtpError(cmd, 451, "Requested action aborted: " + fileName +
+                RaiseFtpError(cmd, 451, "Requested action aborted: " + Echo(fileName) +
                                             ": file changed while it was sent");
             source.reset();
             if (aborted)
@@ -353,6 +405,7 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
     auto status = TnbFtpFileTransferStatus::tsSuccess;
     std::string errorMessage;
     std::string responseMessage;
+    std::string abortReply;
     std::int64_t size = 0;
     {
         TTransferScope scope(*this, c);
@@ -401,6 +454,16 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
                     // with the stream and the old file stays (an append keeps what came).
                     if (!dc->IsAborted())
                         CloseDestination(*destination);
+                    // FIX: a protected upload that ended without the client's close_notify
+                    // may have been cut short by anyone on the way. What came is kept; the
+                    // strict server says that the transfer did not end as it should.
+                    const auto* tls = dynamic_cast<const TnbTlsNetworkStream*>(dc->NetworkStream());
+                    if (tls && !dc->IsAborted() && !tls->CloseNotifyReceived() &&
+                        TlsStrictUploadEof()) {
+                        status = TnbFtpFileTransferStatus::tsAbort;
+                        abortReply =
+                            "426 Upload ended without TLS close_notify; data may be truncated";
+                    }
                 } catch (const EnbSocketError&) {
                     throw;
                 } catch (const EnbFileError& e) {
@@ -422,7 +485,7 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
             }
         }
     }
-    SendTransferEnd(c, cmd, status, errorMessage, responseMessage);
+    SendTransferEnd(c, cmd, status, errorMessage, responseMessage, abortReply);
 }
 
 void TnbFtpServer::CmdStor(TnbFtpCommandConnection& c, const std::string& cmd,

@@ -352,11 +352,13 @@ void TnbTcpConnection::InternalWriteData(TnbStream* source) {
 
 bool TnbTcpConnection::ReadData(TnbStream* destination) {
     TnbNetworkStream& stream = GetNetworkStream();
+    // A peer that closed ends the passes too: a handshake it left half done would otherwise be
+    // asked for more bytes for ever.
     do {
         InternalReadData(destination);
         while (Active() && stream.NextAction() == TnbNextAction::naWrite)
             WriteData(nullptr);
-    } while (Active() && stream.NextAction() == TnbNextAction::naRead);
+    } while (Active() && !stream.NeedClose() && stream.NextAction() == TnbNextAction::naRead);
     return true;
 }
 

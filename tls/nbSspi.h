@@ -155,6 +155,12 @@ void ClearOpenSslErrors();
 
 // ---- The provider's function table ----
 
+// The resumption scope of one client: the sessions of its control connection, which its data
+// connections may resume, and no other client's (its own session-id context and ticket keys).
+// Shared by the streams of that client; thread-safe.
+struct TnbTlsSessionScope;
+std::shared_ptr<TnbTlsSessionScope> NewTlsSessionScope();
+
 // Credential record (the platform's SCHANNEL_CRED with the members the engine sets).
 struct TnbCredentialRecord {
     std::uint32_t Version = 4;
@@ -167,6 +173,10 @@ struct TnbCredentialRecord {
     std::uint32_t ChainFlags = 0;    // CertGetCertificateChain flags
     std::uint32_t PolicyChecks = 0;  // SECURITY_FLAG_IGNORE_* bits
     bool IgnoreAllPolicy = false;    // policy dwFlags 0xFFFF
+    // Server: sessions are resumable within this scope only; none: no resumption at all.
+    std::shared_ptr<TnbTlsSessionScope> SessionScope;
+    // Server: no TLS 1.3 session tickets after the handshake (data connections).
+    bool NoSessionTickets = false;
 };
 
 inline constexpr std::uint32_t SCH_CRED_MANUAL_CRED_VALIDATION = 0x8;
@@ -219,6 +229,7 @@ inline constexpr std::uint32_t SP_PROT_TLS1_3_SERVER = 0x1000, SP_PROT_TLS1_3_CL
 struct TnbConnectionInfo {
     std::uint32_t Protocol = 0;
     std::string Cipher;
+    bool Resumed = false;  // beyond the platform's record: the session was resumed
 };
 
 // One handshake step: the received bytes in, the token to send out. Consumed tells how many

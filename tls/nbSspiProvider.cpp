@@ -4,12 +4,15 @@
 // which bytes behind it belong to the application.
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "tls/nbCryptAPI.h"
 #include "tls/nbSspi.h"
@@ -17,6 +20,24 @@
 #include "util/nbStream.h"
 
 namespace nb {
+
+struct TnbTlsSessionScope {
+    unsigned char Id[SSL_MAX_SID_CTX_LENGTH] = {};
+    unsigned char TicketKeys[80] = {};  // name, HMAC and AES keys of the scope's tickets
+    std::mutex Lock;                    // leaf lock: Sessions
+    std::deque<std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)>> Sessions;
+};
+
+std::shared_ptr<TnbTlsSessionScope> NewTlsSessionScope() {
+    auto scope = std::make_shared<TnbTlsSessionScope>();
+    ClearOpenSslErrors();
+    if (RAND_bytes(scope->Id, sizeof scope->Id) != 1 ||
+        RAND_bytes(scope->TicketKeys, sizeof scope->TicketKeys) != 1) {
+        ClearOpenSslErrors();
+        throw EnbSSPIError(GetSspiErrorText(SEC_E_INTERNAL_ERROR).first, SEC_E_INTERNAL_ERROR);
+    }
+    return scope;
+}
 
 struct TnbProviderCredentials {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> Ctx{nullptr, &SSL_CTX_free};
@@ -174,6 +195,58 @@ int VerifyCallback(int preverified, X509_STORE_CTX* store) {
     return 1;
 }
 
+TnbTlsSessionScope* ScopeOf(SSL* ssl) {
+    TnbProviderContext* context = ContextOf(ssl);
+    return context && context->Credentials ? context->Credentials->Record.SessionScope.get()
+                                           : nullptr;
+}
+
+// A new session of a control connection: kept in its scope for its data connections.
+int NewSessionCallback(SSL* ssl, SSL_SESSION* session) {
+    TnbTlsSessionScope* scope = ScopeOf(ssl);
+    if (!scope)
+        return 0;
+    std::lock_guard lock(scope->Lock);
+    scope->Sessions.emplace_back(session, &SSL_SESSION_free);
+    while (scope->Sessions.size() > kMaxScopeSessions)
+        scope->Sessions.pop_front();
+    return 1;  // the scope keeps the reference
+}
+
+// SECURITY: a session id is looked up in the connection's own scope only, so a data connection
+// can never resume another client's session.
+SSL_SESSION* GetSessionCallback(SSL* ssl, const unsigned char* id, int length, int* copy) {
+    *copy = 1;  // OpenSSL takes its own reference
+    TnbTlsSessionScope* scope = ScopeOf(ssl);
+    if (!scope)
+        return nullptr;
+    std::lock_guard lock(scope->Lock);
+    for (const auto& session : scope->Sessions) {
+        unsigned int own = 0;
+        const unsigned char* ownId = SSL_SESSION_get_id(session.get(), &own);
+        if (static_cast<int>(own) == length && std::memcmp(ownId, id, own) == 0)
+            return session.get();
+    }
+    return nullptr;
+}
+
+// Resumption of a server context: within the record's scope (its session-id context, its
+// ticket keys, its sessions), or none.
+void ApplySessionScope(SSL_CTX* ctx, const TnbCredentialRecord& record) {
+    if (record.NoSessionTickets)
+        SSL_CTX_set_num_tickets(ctx, 0);
+    TnbTlsSessionScope* scope = record.SessionScope.get();
+    if (!scope) {
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+        return;
+    }
+    SSL_CTX_set_session_id_context(ctx, scope->Id, sizeof scope->Id);
+    SSL_CTX_set_tlsext_ticket_keys(ctx, scope->TicketKeys, sizeof scope->TicketKeys);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_INTERNAL);
+    SSL_CTX_sess_set_new_cb(ctx, &NewSessionCallback);
+    SSL_CTX_sess_set_get_cb(ctx, &GetSessionCallback);
+}
+
 // The server asks for a client certificate: the first time the handshake stops with
 // SEC_I_INCOMPLETE_CREDENTIALS so that the engine can get one; then the credentials' own is
 // offered, or none.
@@ -311,7 +384,9 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t cre
     } else if (server) {
         return SEC_E_NO_CREDENTIALS;  // a server cannot shake hands without a certificate
     }
-    if (!server)
+    if (server)
+        ApplySessionScope(ctx, record);
+    else
         SSL_CTX_set_client_cert_cb(ctx, &ClientCertCallback);
     credentials = std::move(made);
     return SEC_E_OK;
@@ -524,6 +599,7 @@ SECURITY_STATUS QueryAttributes(const TnbCtxtHandle& context, std::uint32_t attr
             auto& info = *static_cast<TnbConnectionInfo*>(buffer);
             info.Protocol = ProtocolBit(ssl);
             info.Cipher = SSL_get_cipher_name(ssl);
+            info.Resumed = SSL_session_reused(ssl) == 1;
             return SEC_E_OK;
         }
         case SECPKG_ATTR_REMOTE_CERT_CONTEXT: {

@@ -124,6 +124,10 @@ TnbCredentialRecord TnbTlsSspi::BuildRecord(bool server) const {
     if (TLSFlags.Contains(F::tfUseSSL2) && !TLSFlags.Contains(F::tfUseTLS12))
         record.EnabledProtocols |= server ? SP_PROT_SSL2_SERVER : SP_PROT_SSL2_CLIENT;
     record.EnableTls13 = TLSFlags.Contains(F::tfUseTLS13);
+    if (server) {
+        record.SessionScope = SessionScope;
+        record.NoSessionTickets = NoSessionTickets;
+    }
     // SSL 2.0 and 3.0 do not exist in this library: asking for them alone is unsupported.
     if (!TLSFlags.Contains(F::tfUseTLS) && !TLSFlags.Contains(F::tfUseTLS11) &&
         !TLSFlags.Contains(F::tfUseTLS12) && !record.EnableTls13) {

@@ -90,6 +90,10 @@ public:
     std::uint32_t UrlRetrievalTimeout = 0;
     // Kept for the record of the settings; protocols always follow TLSFlags.
     bool UseSystemTLSFlags = true;
+    // Server: the scope within which sessions resume (none: no resumption), and whether TLS 1.3
+    // session tickets are left out.
+    std::shared_ptr<TnbTlsSessionScope> SessionScope;
+    bool NoSessionTickets = false;
 
 protected:
     // The credential record of the role; raises -12 "Not supported" when TLSFlags enable no

@@ -11,6 +11,13 @@ bool TnbUserConnectionTls::IsTls() const {
     return dynamic_cast<const TnbTlsNetworkStream*>(NetworkStream()) != nullptr;
 }
 
+std::shared_ptr<TnbTlsSessionScope> TnbUserConnectionTls::TlsSessionScope() {
+    std::lock_guard lock(scopeLock_);
+    if (!scope_)
+        scope_ = NewTlsSessionScope();
+    return scope_;
+}
+
 TnbTcpServerTls::~TnbTcpServerTls() {
     StopOnDestroy();
 }
@@ -47,6 +54,7 @@ void TnbTcpServerTls::AttachTlsStream(TnbUserConnectionTls& AConnection) {
     TnbTlsNetworkStream& stream = *owned;
     AConnection.SetNetworkStream(std::move(owned));
     stream.SetRequireClientCertificate(RequireClientCertificate());
+    stream.SessionScope = AConnection.TlsSessionScope();
     stream.OnVerifyPeer = [this](TnbTlsNetworkStream& Sender, const TnbCertificate* ACertificate,
                                  bool& AVerified, int AStatusCode, const std::string& AStatusText) {
         auto& connection = dynamic_cast<TnbUserConnectionTls&>(*Sender.Connection());

@@ -30,6 +30,7 @@ class TnbCertificate;
 class TnbCertificateList;
 class TnbTcpServerTls;
 class TnbTlsNetworkStream;
+struct TnbTlsSessionScope;
 
 // How connections are protected.
 enum class TnbServerTlsMode : std::uint8_t {
@@ -67,9 +68,14 @@ public:
     void SetStartTlsPending(bool value) { startTlsPending_.store(value); }
     // True when the connection's stream is a TLS stream.
     bool IsTls() const;
+    // The scope of this client's TLS sessions: its data connections may resume its control
+    // connection's session, and no other client's. Made on first use; any thread.
+    std::shared_ptr<TnbTlsSessionScope> TlsSessionScope();
 
 private:
     std::atomic<bool> startTlsPending_{false};
+    std::mutex scopeLock_;  // leaf lock: scope_
+    std::shared_ptr<TnbTlsSessionScope> scope_;
 };
 
 // The host supplies the server certificate (and extra chain certificates) for a handshake.

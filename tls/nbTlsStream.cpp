@@ -88,6 +88,10 @@ void TnbTlsNetworkStream::StartSession(std::unique_ptr<TnbTlsSspi> engine) {
     engine->SendRootCertificate = sendRootCertificate_;
     engine->UseStrongCryptoAlgorithms = useStrongCrypto_;
     engine->SetSecurityPackage(securityPackage_);
+    engine->SessionScope = SessionScope;
+    engine->NoSessionTickets = NoSessionTickets;
+    closeNotifyReceived_ = false;
+    handshakeComplete_ = false;
     std::lock_guard lock(tlsLock_);
     FreeTls();
     tls_ = std::move(engine);
@@ -98,6 +102,16 @@ void TnbTlsNetworkStream::StartSession(std::unique_ptr<TnbTlsSspi> engine) {
 }
 
 void TnbTlsNetworkStream::BeforeAccept() {
+    if (!StartOnRequest)
+        StartServer();
+}
+
+bool TnbTlsNetworkStream::Resumed() {
+    TnbTlsSspi* tls = GetTls();
+    return tls && handshakeComplete_ && tls->ConnectionInfo().Resumed;
+}
+
+void TnbTlsNetworkStream::StartServer() {
     auto engine = std::make_unique<TnbTlsServerSspi>(loader_);
     engine->RequireClientCertificate = requireClientCertificate_;
     StartSession(std::move(engine));
@@ -107,6 +121,8 @@ void TnbTlsNetworkStream::BeforeAccept() {
 }
 
 void TnbTlsNetworkStream::BeforeConnect() {
+    if (StartOnRequest)
+        return;
     auto engine = std::make_unique<TnbTlsClientSspi>(loader_);
     engine->TargetName = TargetName;
     StartSession(std::move(engine));
@@ -210,6 +226,7 @@ void TnbTlsNetworkStream::DecryptBuffer(TnbStream* destination) {
             state_ = S::tsIncompleteRecord;  // the incomplete record is at the buffer's start
             break;
         case S::tsClosed:
+            closeNotifyReceived_ = true;
             SetNeedClose(true);
             break;
         default:
@@ -297,8 +314,10 @@ void TnbTlsNetworkStream::ContinueHandshake(TnbStream* destination) {
         state_ != S::tsIncompleteRecord && state_ != S::tsWaitToken) {
         tlsBuffer_.Clear();
     }
-    if (state_ == S::tsDone || state_ == S::tsClosed)
+    if (state_ == S::tsDone || state_ == S::tsClosed) {
+        handshakeComplete_ = true;
         TnbNetworkStream::DoReady();
+    }
 }
 
 void TnbTlsNetworkStream::VerifyPeer() {
@@ -401,7 +420,11 @@ void TnbTlsNetworkStream::Close(bool notifyPeer) {
         }
         if (notifyPeer && state_ == S::tsSendClose) {
             try {
-                if (!SendPending(nullptr, 0))
+                // FIX: an aborted transfer does not wait for a peer that stopped reading (it
+                // waits for the abort's reply instead): what the socket takes now goes out,
+                // the records behind it and the close notification are dropped.
+                const TnbConnection* connection = Connection();
+                if (!SendPending(nullptr, 0) && !(connection && connection->IsAborted()))
                     SetNextAction(TnbNextAction::naWrite);  // the connection flushes it
             } catch (const EnbSocketError&) {
             }

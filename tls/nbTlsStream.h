@@ -67,6 +67,16 @@ public:
     TnbCertificateChainVerifyFlags CertChainFlags;
     std::uint32_t UrlRetrievalTimeout = 0;
 
+    // Server role: the scope within which sessions resume (none: no resumption), and no TLS 1.3
+    // session tickets (a data connection's client may never read them, and the unread ticket
+    // turns its close into a reset).
+    std::shared_ptr<TnbTlsSessionScope> SessionScope;
+    bool NoSessionTickets = false;
+    // Accept and Connect leave the stream plain; the owner starts the server role with
+    // StartServer when the protocol is ready for the handshake. A data connection takes the
+    // server role in both directions (the FTP client always shakes hands as the client).
+    bool StartOnRequest = false;
+
     TnbTlsGetCertificateEvent OnGetCertificate;
     TnbTlsVerifyPeerEvent OnVerifyPeer;
 
@@ -75,6 +85,14 @@ public:
     TnbTlsState State() const { return state_; }
     bool Verified() const { return verified_; }
     std::int64_t RawBytes() const { return rawBytes_; }
+    // The peer's close notification arrived in this session.
+    bool CloseNotifyReceived() const { return closeNotifyReceived_; }
+    // The handshake of this session is complete.
+    bool HandshakeComplete() const { return handshakeComplete_; }
+    // The session was resumed (false before the handshake is complete).
+    bool Resumed();
+    // Starts the server role (what Accept does): a new engine that waits for the ClientHello.
+    void StartServer();
     // The engine of the current session (nullptr before the first start); under TlsLock.
     TnbTlsSspi* GetTls();
     void FreeTls();
@@ -124,6 +142,8 @@ private:
     bool handshakePending_ = false;
     std::int64_t writeChunk_ = 0;
     bool verified_ = false;
+    bool closeNotifyReceived_ = false;
+    bool handshakeComplete_ = false;
     std::int64_t rawBytes_ = 0;
     TnbTlsFlags tlsFlags_ = kDefaultTlsFlags;
     bool useSystemTlsFlags_ = true;

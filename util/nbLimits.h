@@ -31,6 +31,10 @@ inline constexpr std::int64_t kSendFileChunk = 1024 * 1024;
 // record kept for the next read never grows past one record.
 inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 
+// SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
+// per handshake of it): a client that shakes hands again and again must not grow the server.
+inline constexpr std::size_t kMaxScopeSessions = 4;
+
 // SECURITY: client text a reply repeats (a path, a user name), in bytes; longer text is cut
 // and ends in "...". A reply stays a short line however long the request was, so a client
 // cannot make the server write back more than a fraction of what it sent.

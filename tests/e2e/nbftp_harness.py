@@ -38,6 +38,12 @@ def resident_kib(pid):
     return 0
 
 
+def sanitized(pid):
+    """True when the process runs with a sanitizer, whose memory and descriptors are its own."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any(name in line for line in f for name in ("libasan", "libtsan", "libubsan"))
+
+
 class RunningServer:
     def __init__(self, root=None, extra_args=(), tls="none", keys_dir=None):
         if not SERVER:

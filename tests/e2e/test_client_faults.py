@@ -11,7 +11,8 @@ import subprocess
 import tempfile
 import unittest
 
-from nbftp_harness import SERVER, USER, PASSWORD, RunningServer, ServerTestCase, free_port
+from nbftp_harness import (SERVER, USER, PASSWORD, RunningServer, ServerTestCase, free_port,
+                           sanitized)
 from test_ftplib import payload
 
 
@@ -79,9 +80,7 @@ class Commands(ServerTestCase):
         # before the file) and PASV fail, the session goes on.
         self.assertEqual(reply(ftp, "PORT " + closed_port()), "200 PORT command successful.")
         pid = self.server.proc.pid
-        with open(f"/proc/{pid}/maps") as maps:
-            sanitized = any("libasan" in line or "libubsan" in line for line in maps)
-        if sanitized:
+        if sanitized(pid):
             # The sanitizers need descriptors of their own to check memory.
             self.skipTest("a sanitizer build cannot run out of descriptors")
         limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)

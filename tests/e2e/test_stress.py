@@ -6,8 +6,12 @@ still serve a new client, hold no more descriptors than before, not have grown i
 stated bound, and every transfer it reported complete ("226 Transfer complete.") must be
 byte-exact on both sides: downloads on the client, uploads in the server's root.
 
+The same run goes once in plain FTP and once over explicit TLS (AUTH TLS, PROT P): every
+command, abort and dropped connection then also goes through the TLS layer, and the data
+connections resume the control connection's TLS session, as strict clients do.
+
 The choices come from one seed, printed at the start; NB_STRESS_SEED=<seed> replays them (thread
-timing still varies). NB_STRESS_SECONDS and NB_STRESS_CLIENTS change the load.
+timing still varies). NB_STRESS_SECONDS and NB_STRESS_CLIENTS change the load of each run.
 """
 import collections
 import ftplib
@@ -15,6 +19,7 @@ import io
 import os
 import random
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -22,7 +27,8 @@ import time
 import unittest
 import warnings
 
-from nbftp_harness import PASSWORD, USER, RunningServer, open_fd_count, resident_kib
+from nbftp_harness import (PASSWORD, USER, RunningServer, open_fd_count, resident_kib,
+                           sanitized)
 
 SEED = int(os.environ.get("NB_STRESS_SEED", "20261208"))
 SECONDS = float(os.environ.get("NB_STRESS_SECONDS", "45"))
@@ -51,6 +57,43 @@ def payload(rnd, size):
 
 def random_size(rnd):
     return rnd.choice([0, 1, 2, 100, 4095, 4096, 65537, 200_000, 700_000, 2_000_000])
+
+
+class ResumingFTP_TLS(ftplib.FTP_TLS):
+    """FTP over explicit TLS whose protected data connections resume the control connection's
+    TLS session (Python's own class starts a fresh one for each)."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
+def tls_context():
+    # The server's certificate is its own self-signed one; TLS 1.2 keeps the session
+    # resumable the moment the handshake ends.
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.maximum_version = ssl.TLSVersion.TLSv1_2
+    return context
+
+
+def open_session(port, tls, login=True):
+    if tls:
+        ftp = ResumingFTP_TLS(context=tls_context(), encoding="latin-1")
+    else:
+        ftp = ftplib.FTP(encoding="latin-1")  # replies may echo any byte a client sent
+    ftp.connect("127.0.0.1", port, timeout=REPLY_TIMEOUT)
+    if tls:
+        ftp.auth()
+    if login:
+        ftp.login(USER, PASSWORD)
+        if tls:
+            ftp.prot_p()
+    return ftp
 
 
 class SessionLost(Exception):
@@ -113,8 +156,9 @@ HOSTILE = [
 class Client:
     """One simulated user: sessions of random actions until the deadline."""
 
-    def __init__(self, server, ledger, index, deadline):
+    def __init__(self, server, ledger, index, deadline, tls=False):
         self.server = server
+        self.tls = tls
         self.ledger = ledger
         self.index = index
         self.deadline = deadline
@@ -122,15 +166,12 @@ class Client:
         self.prefix = f"c{index}-"
         self.serial = 0
         self.ftp = None
+        self.action = "login"
 
     # ---- sessions ----
 
     def connect(self, login=True):
-        ftp = ftplib.FTP(encoding="latin-1")  # replies may echo any byte a client sent
-        ftp.connect("127.0.0.1", self.server.port, timeout=REPLY_TIMEOUT)
-        if login:
-            ftp.login(USER, PASSWORD)
-        return ftp
+        return open_session(self.server.port, self.tls, login)
 
     def run(self):
         try:
@@ -143,7 +184,7 @@ class Client:
                     pass
                 except (socket.timeout, TimeoutError) as e:
                     self.ledger.problem(f"client {self.index}: no reply within {REPLY_TIMEOUT}s "
-                                        f"({e!r})")
+                                        f"in {self.action} ({e!r})")
                 except (ftplib.Error, OSError, EOFError) as e:
                     self.ledger.count(f"session error {type(e).__name__}: {str(e)[:40]}")
                 finally:
@@ -166,6 +207,7 @@ class Client:
             if time.monotonic() >= self.deadline:
                 return
             action = self.rnd.choices(functions, weights)[0]
+            self.action = action.__name__
             self.ledger.count(action.__name__)
             action()
 
@@ -356,6 +398,8 @@ class Client:
             reply = self.reply_of(line)
             if line in (b"REIN", b"PASS again"):
                 self.ftp.login(USER, PASSWORD)  # whatever it did to the login, start over
+                if self.tls:
+                    self.ftp.prot_p()
             if b"passwd" in line and reply.startswith(("1", "2")):
                 self.ledger.problem(f"{line!r} was answered {reply!r}")
 
@@ -414,13 +458,13 @@ class Client:
 
 
 class StressServer(RunningServer):
-    def __init__(self):
+    def __init__(self, tls):
         # A small quarantine keeps a sanitizer build's memory a measure of the server, not of
         # the sanitizer's recycling delay.
         options = os.environ.get("ASAN_OPTIONS", "")
         os.environ["ASAN_OPTIONS"] = (options + ":" if options else "") + "quarantine_size_mb=16"
         try:
-            super().__init__()
+            super().__init__(tls="require-explicit" if tls else "none")
         finally:
             if options:
                 os.environ["ASAN_OPTIONS"] = options
@@ -430,16 +474,15 @@ class StressServer(RunningServer):
         with open(os.path.join(self.root, "big.bin"), "wb") as f:
             f.write(self.big)
 
-    def sanitized(self):
-        with open(f"/proc/{self.proc.pid}/maps") as f:
-            return any("libasan" in line or "libtsan" in line for line in f)
-
 
 class FaultInjection(unittest.TestCase):
     def setUp(self):
         # ftplib leaves its active-mode listener to the collector when a command fails.
         warnings.simplefilter("ignore", ResourceWarning)
-        self.server = StressServer()
+
+    def start(self, tls):
+        self.tls = tls
+        self.server = StressServer(tls)
         self.addCleanup(self.server.stop)
 
     def settle(self, baseline):
@@ -454,7 +497,7 @@ class FaultInjection(unittest.TestCase):
         """One session of every kind first, so that what the server creates once (workers,
         caches) is part of the baseline."""
         ledger = Ledger()
-        client = Client(self.server, ledger, 999, time.monotonic() + 60)
+        client = Client(self.server, ledger, 999, time.monotonic() + 60, self.tls)
         client.ftp = client.connect()
         for passive in (True, False):
             client.ftp.set_pasv(passive)
@@ -467,8 +510,15 @@ class FaultInjection(unittest.TestCase):
         self.assertEqual(ledger.problems, [])
 
     def test_many_clients_with_faults(self):
+        self.run_stress(tls=False)
+
+    def test_many_clients_with_faults_over_tls(self):
+        self.run_stress(tls=True)
+
+    def run_stress(self, tls):
+        self.start(tls)
         print(f"\nstress: seed {SEED} (replay with NB_STRESS_SEED={SEED}), {CLIENTS} clients, "
-              f"{SECONDS:.0f}s", file=sys.stderr)
+              f"{SECONDS:.0f}s{', explicit TLS' if tls else ''}", file=sys.stderr)
         pid = self.server.proc.pid
         self.warm_up()
         time.sleep(0.5)
@@ -477,7 +527,7 @@ class FaultInjection(unittest.TestCase):
 
         ledger = Ledger()
         deadline = time.monotonic() + SECONDS
-        clients = [Client(self.server, ledger, i, deadline) for i in range(CLIENTS)]
+        clients = [Client(self.server, ledger, i, deadline, tls) for i in range(CLIENTS)]
         threads = [threading.Thread(target=c.run, daemon=True) for c in clients]
         for t in threads:
             t.start()
@@ -499,7 +549,7 @@ class FaultInjection(unittest.TestCase):
                 self.assertEqual(f.read(), data, f"upload {name} differs on the server")
 
         # A new client is served as usual.
-        fresh = self.server.client()
+        fresh = open_session(self.server.port, tls)
         data = payload(random.Random(SEED), 123_457)
         self.assertEqual(fresh.storbinary("STOR fresh.bin", io.BytesIO(data)), COMPLETE)
         out = bytearray()
@@ -511,7 +561,7 @@ class FaultInjection(unittest.TestCase):
 
         fds_after = self.settle(fds_before)
         rss_after = resident_kib(pid)
-        bound = RSS_GROWTH_KIB + (RSS_GROWTH_SANITIZER_KIB if self.server.sanitized() else 0)
+        bound = RSS_GROWTH_KIB + (RSS_GROWTH_SANITIZER_KIB if sanitized(self.server.proc.pid) else 0)
         print(f"stress: descriptors {fds_before} -> {fds_after}; resident memory "
               f"{rss_before} KiB -> {rss_after} KiB (bound +{bound} KiB); "
               f"{len(ledger.uploads)} uploads checked on the server", file=sys.stderr)

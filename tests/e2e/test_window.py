@@ -1,5 +1,6 @@
 """The real program in its window on a private X display: the operator's keys choose the port and
-the plain mode and press Start, curl lists the root, Stop, and the log pane holds the session."""
+the plain mode and press Start, curl lists the root, Stop, and the log pane holds the session;
+then the same over implicit TLS."""
 import os
 import signal
 import socket
@@ -53,6 +54,22 @@ class Window(unittest.TestCase):
                 self.assertIn(line, lines)
             self.assertNotIn(PASSWORD, "\n".join(lines))
             self.assertFalse(accepts(port), "still listening after Stop")
+
+            # Implicit TLS: the second item of the list, Start again, curl over ftps://.
+            session.keys("shift+Tab", "shift+Tab", "shift+Tab", "Home", "Down")
+            session.keys("Tab", "space", "Tab", "Tab")
+            self.assertTrue(session.wait_until(
+                lambda: log_lines(session).count("Start Server") == 2), "no TLS start")
+            r = subprocess.run(["curl", "-sS", "-k", "--max-time", "60", "-l", "-u",
+                                f"{USER}:{PASSWORD}", f"ftps://127.0.0.1:{port}/"],
+                               capture_output=True, text=True, timeout=90)
+            self.assertEqual((r.returncode, r.stdout.split()), (0, ["hello.txt"]), r.stderr)
+            self.assertTrue(session.wait_until(
+                lambda: log_lines(session).count("Close Connection. Host: 127.0.0.1") == 2))
+            session.keys("shift+Tab", "space", "Tab")
+            self.assertTrue(session.wait_until(lambda: log_lines(session)[-1:] == ["Stop Server"]))
+            self.assertIn("TLS data connection. Host: 127.0.0.1, session resumed",
+                          log_lines(session))
 
             code, output = session.stop()
             self.assertEqual(code, 0, output)

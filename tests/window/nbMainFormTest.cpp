@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -187,6 +188,44 @@ private slots:
         QVERIFY(!QApplication::activeModalWidget());
         QCOMPARE(ClickAndReadError(Button("btnStop")), QString());
         QVERIFY(!form_->Controller().Server().Active());
+    }
+
+    // Implicit TLS starts; the first TLS client makes the one certificate, later ones (also
+    // after Stop and Start) get the same; Stop with TLS clients connected neither hangs nor
+    // writes "Close Connection" lines.
+    void implicitTlsMakesOneCertificateAndStopsWithClientsConnected() {
+        const int port = nb::test::FreePort();
+        form_->cbUseTls()->setCurrentIndex(1);
+        form_->edtPort()->setText(QString::number(port));
+        form_->edtRootDir()->setText(root_.path());
+        QCOMPARE(ClickAndReadError(Button("btnStart")), QString());
+        const auto& list = form_->Controller().CertificateStore().CertificateList();
+        QCOMPARE(int(list.Count()), 0);  // nothing is made before a client asks
+        std::vector<std::unique_ptr<QProcess>> clients;
+        auto connect = [&] {
+            auto client = std::make_unique<QProcess>();
+            client->start("openssl", {"s_client", "-quiet", "-connect",
+                                      QString("127.0.0.1:%1").arg(port)});
+            QVERIFY(client->waitForStarted(kWaitMs));
+            QByteArray greeting;
+            QTRY_VERIFY_WITH_TIMEOUT((greeting += client->readAllStandardOutput()).contains("220 "),
+                                     kWaitMs);
+            clients.push_back(std::move(client));
+        };
+        connect();
+        QCOMPARE(int(list.Count()), 1);
+        const auto first = list.Items(0);
+        connect();
+        QCOMPARE(ClickAndReadError(Button("btnStop")), QString());
+        QVERIFY(!LogLines(*form_).join('\n').contains("Close Connection"));
+        for (auto& client : clients)
+            QVERIFY(client->waitForFinished(kWaitMs));
+        QCOMPARE(ClickAndReadError(Button("btnStart")), QString());
+        connect();
+        QCOMPARE(int(list.Count()), 1);
+        QCOMPARE(list.Items(0), first);
+        QCOMPARE(ClickAndReadError(Button("btnStop")), QString());
+        QVERIFY(clients.back()->waitForFinished(kWaitMs));
     }
 
     // Lines from many threads arrive whole and in each thread's order, while the window's thread
