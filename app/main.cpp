@@ -1,43 +1,18 @@
 // The server program. It shows the window where there is a display; `--headless` (or no display)
-// runs the server with its log on standard output until SIGINT or SIGTERM. Both front ends share
-// the one controller.
-#include <signal.h>
+// runs the server with its log on standard output until SIGINT or SIGTERM (see nbHeadless). Both
+// front ends share the one controller.
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
-#include <exception>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "app/nbLogSink.h"
+#include "app/nbHeadless.h"
 #include "app/nbServerController.h"
 #include "app/nbWindowFrontEnd.h"
-#include "util/nbLimits.h"
 
 namespace {
-
-// Hands one log entry to the sink as lines.
-void PostLogLines(nb::TnbLogSink& sink, const std::string& text) {
-    std::string_view rest = text;
-    for (;;) {
-        const auto eol = rest.find("\r\n");
-        sink.Post(std::string(rest.substr(0, eol)));
-        if (eol == std::string_view::npos)
-            break;
-        rest.remove_prefix(eol + 2);
-    }
-}
-
-// The TLS settings beyond the window's mode, for the headless program.
-struct TTlsOptions {
-    bool Tls13 = false;
-    nb::TnbTlsDataSessionReuse DataSessionReuse = nb::TnbTlsDataSessionReuse::drAllow;
-    bool StrictUploadEof = false;
-};
 
 // Every session holds a descriptor (a transfer one or two more), and the usual soft limit of
 // 1024 would turn clients away long before memory runs short. The hard limit is what the
@@ -48,54 +23,6 @@ void RaiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         (void)::setrlimit(RLIMIT_NOFILE, &limit);
     }
-}
-
-int RunHeadless(nb::TnbServerTlsMode mode, const std::string& port, const std::string& root,
-                int maxConnectionsPerMinute, nb::TnbDirListingStyle listing,
-                const TTlsOptions& tls, const std::vector<std::string>& listen) {
-    // Block the stop signals before any server thread exists, so every thread inherits the
-    // mask and only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    // A log pipe whose reader has gone fails the write (EPIPE) instead of killing the server.
-    signal(SIGPIPE, SIG_IGN);
-    // The log goes through its own thread: a reader that does not keep up costs dropped lines,
-    // never a server thread. Declared first, so it outlives the controller's last line.
-    nb::TnbLogSink log(STDOUT_FILENO, nb::kMaxLogBacklog);
-    nb::TnbServerController controller(
-        [&log](const std::string& AText) { PostLogLines(log, AText); });
-    controller.SetMaxConnectionsPerMinute(maxConnectionsPerMinute);
-    controller.SetListingStyle(listing);
-    nb::TnbFtpServer& server = controller.Server();
-    if (tls.Tls13) {
-        nb::TnbTlsFlags flags = server.TLSFlags();
-        flags.Include(nb::TnbTlsFlag::tfUseTLS13);
-        server.SetTLSFlags(flags);
-    }
-    server.SetTlsDataSessionReuse(tls.DataSessionReuse);
-    server.SetTlsStrictUploadEof(tls.StrictUploadEof);
-    controller.SetListenAddresses(listen);
-    try {
-        controller.Start(mode, port, root);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
-    if (!controller.CreatedRootDir().empty())
-        PostLogLines(log, "Root directory created: " + controller.CreatedRootDir());
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    try {
-        controller.Stop();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -119,11 +46,6 @@ int main(int argc, char** argv) {
     app.add_option("--tls", mode, "TLS mode")
         ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
         ->default_str("implicit");
-    int maxConnectionsPerMinute = 0;
-    app.add_option("--max-connections-per-minute", maxConnectionsPerMinute,
-                   "Connections one address may open per minute (0: no limit)")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str();
     // Unix lines by default: the clients of a Linux server (wget, ncftp) read no other kind.
     nb::TnbDirListingStyle listing = nb::TnbDirListingStyle::lsUnix;
     const std::map<std::string, nb::TnbDirListingStyle> listings{
@@ -131,7 +53,20 @@ int main(int argc, char** argv) {
     app.add_option("--listing", listing, "LIST line style (and the SYST reply that goes with it)")
         ->transform(CLI::CheckedTransformer(listings, CLI::ignore_case))
         ->default_str("unix");
-    TTlsOptions tls;
+    int maxConnectionsPerMinute = 0;
+    app.add_option("--max-connections-per-minute", maxConnectionsPerMinute,
+                   "Connections one address may open per minute (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    std::string configPath;
+    app.add_option("--config", configPath, "TOML configuration file (headless; SIGHUP re-reads it)")
+        ->check(CLI::ExistingFile);
+    std::string checkPath;
+    app.add_option("--check-config", checkPath, "Check a configuration file and exit");
+    bool hashPassword = false;
+    app.add_flag("--hash-password", hashPassword,
+                 "Read a password from standard input and print its yescrypt hash");
+    nb::TnbHeadlessTlsOptions tls;
     app.add_flag("--tls13", tls.Tls13, "Offer TLS 1.3 besides TLS 1.0 to 1.2 (headless)");
     // As numbers: the enumeration's one-byte type would be shown as characters.
     const std::map<std::string, int> reuses{
@@ -153,6 +88,13 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
     tls.DataSessionReuse = static_cast<nb::TnbTlsDataSessionReuse>(reuse);
 
+    if (hashPassword)
+        return nb::PrintPasswordHash();
+    if (app.count("--check-config"))
+        return nb::CheckConfigFile(checkPath);
+    if (!configPath.empty())
+        headless = true;
+
     if (!headless && nb::WindowAvailable()) {
         nb::TnbWindowSettings settings;
         if (app.count("--port"))
@@ -163,5 +105,19 @@ int main(int argc, char** argv) {
             settings.Mode = mode;
         return nb::RunWindow(argc, argv, settings);
     }
-    return RunHeadless(mode, port, root, maxConnectionsPerMinute, listing, tls, listen);
+    nb::TnbHeadlessOptions options;
+    options.ConfigPath = configPath;
+    if (app.count("--port"))
+        options.Port = port;
+    if (app.count("--root"))
+        options.RootDir = root;
+    if (app.count("--tls"))
+        options.Tls = mode;
+    if (app.count("--listing"))
+        options.Listing = listing;
+    if (app.count("--max-connections-per-minute"))
+        options.MaxConnectionsPerMinute = maxConnectionsPerMinute;
+    options.TlsExtras = tls;
+    options.Listen = listen;
+    return nb::RunHeadless(options);
 }

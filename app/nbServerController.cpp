@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
@@ -46,6 +47,10 @@ void PrepareKeyContainer(const TnbCertificateStore& AStore, const std::string& A
     if (!CryptGenKey(prov, keySpec, (AStore.KeyLength << 16) | CRYPT_EXPORTABLE, key))
         RaiseCryptError("CryptGenKey");
 }
+
+// When the command that runs on this worker began: a transfer's done event comes on the same
+// worker within the same command, so the transfer log takes its duration from here.
+thread_local std::chrono::steady_clock::time_point commandStart;
 
 }  // namespace
 
@@ -94,12 +99,7 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     server_.SetServerName("Norbit Internet Suite FTP service");
     server_.SetMaxDataSize(-1);
     server_.SetAllowAnonymousAccess(true);
-    TnbFtpUserAccountList accounts;
-    auto account = accounts.Add();
-    account->SetUserName(kPresetUser);
-    account->SetPassword(kPresetPassword);
-    account->SetDisplayName(kPresetDisplayName);
-    server_.SetUserAccounts(accounts);
+    SetAccountStore(nullptr);
     server_.SetCaseInsensitive(true);
     server_.SetServerOS("Windows 9x/NT.");
     server_.SetExtensions({"SIZE", "REST STREAM", "MDTM"});
@@ -110,6 +110,7 @@ TnbServerController::TnbServerController(TLogSink sink) : sink_(std::move(sink))
     server_.SetGuard(&guard_);
     BindEvents();
     BindCertificateEvent();
+    BindOperatorEvents();
 }
 
 void TnbServerController::SetMaxConnectionsPerMinute(int N) {
@@ -139,21 +140,23 @@ void TnbServerController::BindEvents() {
     server_.OnStop = [this](TnbTcpServer&) { Log("Stop Server"); };
     server_.OnAcceptConnection = [this](TnbTcpServer&, TnbUserConnection& AConnection, bool&) {
         Log("Accept Connection. Host: " + AConnection.PeerIP());
+        ScheduleLoginTimeout(AConnection);
     };
     server_.OnCloseConnection = [this](TnbTcpServer&, TnbUserConnection& AConnection) {
         if (!stopping_)
             Log("Close Connection. Host: " + AConnection.PeerIP());
     };
-    server_.OnAuthenticate = [this](TnbFtpServer&, TnbFtpCommandConnection&,
-                                    TnbFtpUserAccountItemPtr& Account, const std::string&,
-                                    const std::string&, bool&, bool&) {
-        if (Account)
-            Log("Authenticate user: " + EscapeControls(Account->UserName()));
+    server_.OnAuthenticate = [this](TnbFtpServer&, TnbFtpCommandConnection& AConnection,
+                                    TnbFtpUserAccountItemPtr& Account,
+                                    const std::string& AUserName, const std::string& APassword,
+                                    bool& IsAuthorized, bool& Handled) {
+        CheckLogin(AConnection, Account, AUserName, APassword, IsAuthorized, Handled);
     };
     server_.OnReceiveCommand = [this](TnbTcpCommandServer&, TnbCommandConnection&,
                                       TnbTcpCommandParams& AParams) {
         // SECURITY: passwords never reach the log, and client text is escaped, so that a client
         // can neither forge log lines nor drive the terminal of whoever reads the log.
+        commandStart = std::chrono::steady_clock::now();
         const bool secret = AParams.Command == "PASS";
         Log("Command: " + EscapeControls(AParams.Command) + " " +
             (secret ? "<password>" : EscapeControls(AParams.Params)));
@@ -197,10 +200,134 @@ void TnbServerController::BindCertificateEvent() {
     // A failure passes to the server, which fails that handshake; the store stays empty, so
     // the next handshake tries again. No key material is ever logged.
     server_.OnGetCertificate = [this](TnbTcpServerTls&, std::shared_ptr<TnbCertificate>& ACertificate,
-                                      TnbCertificateList&, bool& Handled) {
-        ACertificate = DemoCertificate();
+                                      TnbCertificateList& AExtraCerts, bool& Handled) {
+        std::shared_ptr<const TnbServerCertificate> files;
+        {
+            std::lock_guard lock(storeLock_);
+            files = fileCertificate_;
+        }
+        if (files) {
+            ACertificate = files->Leaf;
+            for (const auto& intermediate : files->Chain)
+                AExtraCerts.Add(intermediate);
+        } else {
+            ACertificate = DemoCertificate();
+        }
         Handled = true;
     };
+}
+
+void TnbServerController::BindOperatorEvents() {
+    server_.OnGetFileDone = [this](TnbFtpServer&, TnbFtpCommandConnection& AConnection,
+                                   const std::string& AFileName, std::int64_t ASize,
+                                   TnbFtpFileTransferStatus& AStatus, std::string&, std::string&) {
+        LogTransfer(AConnection, AFileName, ASize, AStatus, false);
+    };
+    server_.OnPutFileDone = [this](TnbFtpServer&, TnbFtpCommandConnection& AConnection,
+                                   const std::string& AFileName, std::int64_t ASize,
+                                   TnbFtpFileTransferStatus& AStatus, std::string&, std::string&) {
+        LogTransfer(AConnection, AFileName, ASize, AStatus, true);
+    };
+}
+
+void TnbServerController::CheckLogin(TnbFtpCommandConnection& AConnection,
+                                     TnbFtpUserAccountItemPtr& Account,
+                                     const std::string& AUserName, const std::string& APassword,
+                                     bool& IsAuthorized, bool& Handled) {
+    TnbAccountStorePtr store;
+    {
+        std::lock_guard lock(storeLock_);
+        store = store_;
+    }
+    bool verdict = false;
+    if (store) {
+        // The preset account is gone and the server's own list is empty: the store decides
+        // (Handled), and a login it accepts gets an account made from its entry.
+        Handled = true;
+        verdict = store->CheckLogin(AUserName, APassword);
+        const TnbConfigAccount* entry = verdict ? store->Find(AUserName) : nullptr;
+        if (entry) {
+            Log("Authenticate user: " + EscapeControls(entry->Name));
+            Account = std::make_shared<TnbFtpUserAccountItem>();
+            Account->SetUserName(entry->Name);
+            Account->SetRootDir(entry->RootDir);
+            Account->SetPermissions(entry->Permissions);
+            Account->SetBitsPerSec(entry->BitsPerSec);
+        }
+        IsAuthorized = verdict;
+    } else {
+        if (Account)
+            Log("Authenticate user: " + EscapeControls(Account->UserName()));
+        // The same verdict the server reaches itself (Handled stays false).
+        verdict = Account && Account->CheckPassword(APassword);
+    }
+    // SECURITY: one line per failed login for fail2ban; never the password.
+    if (!verdict)
+        Log("Login failed: user " + EscapeControls(AUserName) + " from " + AConnection.PeerIP());
+}
+
+void TnbServerController::LogTransfer(TnbFtpCommandConnection& AConnection,
+                                      const std::string& AFileName, std::int64_t ASize,
+                                      TnbFtpFileTransferStatus AStatus, bool AIncoming) {
+    if (!transferLog_.IsOpen())
+        return;
+    TnbTransferRecord record;
+    const auto took = std::chrono::steady_clock::now() - commandStart;
+    record.Seconds = std::chrono::duration_cast<std::chrono::seconds>(took).count();
+    record.Host = AConnection.PeerIP();
+    record.Bytes = ASize;
+    record.Path = AFileName;
+    record.Binary = AConnection.TransferType() == 1;
+    record.Incoming = AIncoming;
+    record.Anonymous =
+        server_.AllowAnonymousAccess() && server_.IsAnonymousName(AConnection.UserName());
+    record.User = AConnection.UserName();
+    record.Complete = AStatus == TnbFtpFileTransferStatus::tsSuccess;
+    transferLog_.Write(record);
+}
+
+void TnbServerController::SetAccountStore(TnbAccountStorePtr AStore) {
+    const bool configured = AStore != nullptr;
+    {
+        std::lock_guard lock(storeLock_);
+        store_ = std::move(AStore);
+    }
+    TnbFtpUserAccountList accounts;
+    // The list's assignment carries its case rule, which governs the anonymous name too.
+    accounts.SetCaseInsensitive(server_.CaseInsensitive());
+    if (!configured) {
+        auto account = accounts.Add();
+        account->SetUserName(kPresetUser);
+        account->SetPassword(kPresetPassword);
+        account->SetDisplayName(kPresetDisplayName);
+    }
+    server_.SetUserAccounts(accounts);
+}
+
+void TnbServerController::SetLoginTimeout(int ASeconds) { loginTimeout_ = ASeconds; }
+
+void TnbServerController::SetServerCertificate(
+    std::shared_ptr<const TnbServerCertificate> ACertificate) {
+    std::lock_guard lock(storeLock_);
+    fileCertificate_ = std::move(ACertificate);
+}
+
+void TnbServerController::ScheduleLoginTimeout(TnbUserConnection& AConnection) {
+    const int seconds = loginTimeout_;
+    if (seconds <= 0)
+        return;
+    // Weak: the task must not keep a closed connection alive until it runs.
+    std::weak_ptr<TnbUserConnection> weak = AConnection.shared_from_this();
+    // SECURITY: a client that connects and never logs in holds a connection (and, with TLS, a
+    // handshake's memory) only this long.
+    server_.ScheduleTask(static_cast<std::uint32_t>(seconds) * 1000U, [this, weak] {
+        const auto connection = weak.lock();
+        auto* session = dynamic_cast<TnbFtpCommandConnection*>(connection.get());
+        if (!session || session->IsLoggedIn() || !server_.Active())
+            return;
+        Log("Login timeout. Host: " + session->PeerIP());
+        server_.InternalCloseConnection(session, true);
+    });
 }
 
 void TnbServerController::Start(TnbServerTlsMode AMode, const std::string& APortText,

@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "app/nbAccountStore.h"
+#include "app/nbCertificateFiles.h"
+#include "app/nbTransferLog.h"
 #include "ftp/nbFtpFileHandler.h"
 #include "ftp/nbFtpServer.h"
 #include "tls/nbCertificateStore.h"
@@ -71,6 +74,20 @@ public:
     // The root directory the last successful Start had to create, or empty.
     const std::string& CreatedRootDir() const { return createdRootDir_; }
 
+    // ---- What an operator's configuration sets (any time; each applies from the next
+    // connection or login on, running sessions keep what they have) ----
+
+    // The accounts logins are checked against, in place of the preset account (nullptr: the
+    // preset account again). A configured account's name is compared exactly.
+    void SetAccountStore(TnbAccountStorePtr AStore);
+    // Seconds a connection may stay without logging in before it is closed; 0 = no limit.
+    void SetLoginTimeout(int ASeconds);
+    // The certificate handshakes get in place of the demo certificate (nullptr: the demo
+    // certificate again).
+    void SetServerCertificate(std::shared_ptr<const TnbServerCertificate> ACertificate);
+    // Receives a line for every finished or failed transfer once opened.
+    TnbTransferLog& TransferLog() { return transferLog_; }
+
     // "$HOME/NorbitFtpServer/": the root directory offered when the user names none.
     static std::string DefaultRootDir();
 
@@ -81,6 +98,16 @@ private:
     void ApplyListenAddresses();
     // Binds OnGetCertificate to DemoCertificate.
     void BindCertificateEvent();
+    void BindOperatorEvents();
+    // The login check: the store's when one is set, the preset account's otherwise. Writes the
+    // "Login failed" line.
+    void CheckLogin(TnbFtpCommandConnection& AConnection, TnbFtpUserAccountItemPtr& Account,
+                    const std::string& AUserName, const std::string& APassword,
+                    bool& IsAuthorized, bool& Handled);
+    // Listener thread: closes the connection after the login time-out unless it has logged in.
+    void ScheduleLoginTimeout(TnbUserConnection& AConnection);
+    void LogTransfer(TnbFtpCommandConnection& AConnection, const std::string& AFileName,
+                     std::int64_t ASize, TnbFtpFileTransferStatus AStatus, bool AIncoming);
 
     std::vector<std::string> listenAddresses_;
     std::string createdRootDir_;
@@ -89,6 +116,11 @@ private:
     std::atomic<bool> destroying_{false};
     TLogSink sink_;
     TnbServerGuard guard_;  // declared before the server, so it outlives it
+    mutable std::mutex storeLock_;  // guards store_ and fileCertificate_ (a leaf lock)
+    TnbAccountStorePtr store_;
+    std::shared_ptr<const TnbServerCertificate> fileCertificate_;
+    std::atomic<int> loginTimeout_{0};
+    TnbTransferLog transferLog_;
     std::mutex certificateLock_;  // leaf lock: the store's list
     TnbCertificateStore certificateStore_;
     TnbFtpServer server_;

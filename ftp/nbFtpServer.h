@@ -207,8 +207,9 @@ public:
     // Back to "connected, nobody logged in"; the data connection is kept.
     void ResetSession();
 
-    bool IsLoggedIn() const { return isLoggedIn_; }
-    void SetIsLoggedIn(bool value) { isLoggedIn_ = value; }
+    // Atomic: a host's login time-out reads it from the listener thread.
+    bool IsLoggedIn() const { return isLoggedIn_.load(); }
+    void SetIsLoggedIn(bool value) { isLoggedIn_.store(value); }
     // Virtual path: "/" separators, leading "/", no trailing "/".
     const std::string& CurrentDir() const { return currentDir_; }
     void SetCurrentDir(std::string value) { currentDir_ = std::move(value); }
@@ -285,7 +286,7 @@ public:
     void Close(bool notifyPeer) override;
 
 private:
-    bool isLoggedIn_ = false;
+    std::atomic<bool> isLoggedIn_{false};
     std::string currentDir_ = "/";
     std::int64_t restartPosition_ = 0;
     std::string renameFrom_;

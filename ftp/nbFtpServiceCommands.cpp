@@ -110,7 +110,7 @@ void TnbFtpServer::CmdStat(TnbFtpCommandConnection& c, const std::string& cmd,
     std::vector<std::string> lines;
     lines.push_back("211-FTP Service status:");
     lines.push_back("     Connected to " + c.PeerIP());
-    lines.push_back(OneLine("     Logged in as " + Echo(c.UserName())));
+    lines.push_back(OneLine("     Logged in as " + c.UserName()));
     lines.push_back(std::string("     TYPE: ") + kTypeNames[type] + ", FORM: " + kFormNames[type] +
                     "; STRUcture: " + kStructureNames[structure] +
                     "; transfer MODE: " + kModeNames[mode]);

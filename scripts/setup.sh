@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build ccache pkg-config git
           libssl-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           python3 curl lftp wget ncftp openssl procps clang-14 libclang-rt-14-dev
+          libtomlplusplus-dev libcrypt-dev libsystemd-dev systemd
           qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth xdotool xclip imagemagick)
 missing=()
 for p in "${packages[@]}"; do

@@ -142,6 +142,17 @@ std::shared_ptr<EVP_PKEY> TnbCertContext::PrivateKey() {
     return key_;
 }
 
+bool TnbCertContext::SetPrivateKey(std::shared_ptr<EVP_PKEY> key) {
+    if (!key || X509_check_private_key(cert_.get(), key.get()) != 1) {
+        ClearOpenSslErrors();
+        SetLastError(NTE_BAD_KEY);
+        return false;
+    }
+    std::lock_guard lock(lock_);
+    key_ = std::move(key);
+    return true;
+}
+
 // ---- Certificate functions ----
 
 PCCERT_CONTEXT CertCreateCertificateContext(std::uint32_t encoding, const std::uint8_t* bytes,

@@ -112,6 +112,9 @@ public:
     // The private key of the key provider property, read from its container on first use.
     // Empty (and the last error set) when there is no property or no key.
     std::shared_ptr<EVP_PKEY> PrivateKey();
+    // Gives the certificate a key held in memory (one its host read from a key file) in place
+    // of a container's. False (NTE_BAD_KEY) when the key is not the certificate's.
+    bool SetPrivateKey(std::shared_ptr<EVP_PKEY> key);
 
 private:
     TnbX509Ptr cert_;
