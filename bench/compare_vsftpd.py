@@ -27,6 +27,7 @@ import tempfile
 import time
 
 import perfrows
+from procstat import descendants, pss_kib
 import smallfiles
 import tlsrows
 
@@ -48,34 +49,6 @@ def wait_port(port, timeout=20):
         except OSError:
             time.sleep(0.1)
     raise RuntimeError(f"nothing listens on {port}")
-
-
-def pss_kib(pids):
-    """Proportional set size of a process group: shared pages counted once."""
-    total = 0
-    for pid in pids:
-        try:
-            with open(f"/proc/{pid}/smaps_rollup") as f:
-                for line in f:
-                    if line.startswith("Pss:"):
-                        total += int(line.split()[1])
-        except OSError:
-            pass
-    return total
-
-
-def descendants(pid):
-    pids, todo = [pid], [pid]
-    while todo:
-        p = todo.pop()
-        try:
-            with open(f"/proc/{p}/task/{p}/children") as f:
-                kids = [int(x) for x in f.read().split()]
-        except OSError:
-            kids = []
-        pids += kids
-        todo += kids
-    return pids
 
 
 class Target:

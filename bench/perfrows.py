@@ -12,6 +12,8 @@ import statistics
 import subprocess
 import time
 
+from procstat import descendants, pss_kib
+
 GIB = 1024 * 1024 * 1024
 STOR_RUNS = 3
 LIST_RUNS = 5
@@ -19,31 +21,6 @@ LIST_CPU_RUNS = 10
 SESSION_CLIENTS = 64
 SESSION_SECONDS = 5
 IDLE_SESSIONS = 10000
-
-
-def _descendants(pid):
-    pids, todo = [pid], [pid]
-    while todo:
-        p = todo.pop()
-        try:
-            with open(f"/proc/{p}/task/{p}/children") as f:
-                kids = [int(x) for x in f.read().split()]
-        except OSError:
-            kids = []
-        pids += kids
-        todo += kids
-    return pids
-
-
-def _pss_kib(pids):
-    total = 0
-    for pid in pids:
-        try:
-            with open(f"/proc/{pid}/smaps_rollup") as f:
-                total += sum(int(l.split()[1]) for l in f if l.startswith("Pss:"))
-        except OSError:
-            pass
-    return total
 
 
 def _cpu_ms(pids):
@@ -86,7 +63,7 @@ def list_cpu_ms(t):
     ftp.connect("127.0.0.1", t.port)
     ftp.login(t.user, t.password)
     ftp.retrlines("LIST many", lambda _: None)
-    pids = _descendants(t.proc.pid)  # vsftpd's session processes exist by now
+    pids = descendants(t.proc.pid)  # vsftpd's session processes exist by now
     before = _cpu_ms(pids)
     for _ in range(LIST_CPU_RUNS):
         ftp.retrlines("LIST many", lambda _: None)
@@ -96,7 +73,7 @@ def list_cpu_ms(t):
 
 
 def idle_kib_per_session(t, tool):
-    base = _pss_kib(_descendants(t.proc.pid))
+    base = pss_kib(descendants(t.proc.pid))
     idle = subprocess.Popen([tool, "idle", "127.0.0.1", str(t.port), t.user, t.password,
                              str(IDLE_SESSIONS), "900"], stdout=subprocess.PIPE, text=True,
                             preexec_fn=_raise_descriptor_limit)
@@ -104,7 +81,7 @@ def idle_kib_per_session(t, tool):
         if "ready" not in idle.stdout.readline():
             raise RuntimeError(f"{t.name}: {IDLE_SESSIONS} idle sessions could not log in")
         time.sleep(2)
-        return (_pss_kib(_descendants(t.proc.pid)) - base) / IDLE_SESSIONS
+        return (pss_kib(descendants(t.proc.pid)) - base) / IDLE_SESSIONS
     finally:
         idle.kill()
         idle.wait()
