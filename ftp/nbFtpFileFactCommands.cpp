@@ -79,10 +79,7 @@ void TnbFtpServer::CmdMfmt(TnbFtpCommandConnection& c, const std::string& cmd,
     if (!time || name.empty())
         RaiseInvalidArgument(cmd);
     CheckPermission(c, cmd, TnbFtpServerPermission::spUpload, name);
-    const std::string full = GetFullPath(c, name);
-    if (full.empty())
-        RaiseInvalidArgument(cmd);
-    CheckNotRoot(c, cmd, full, name);
+    const std::string full = FullFilePath(c, cmd, name);
     bool success = true;
     std::string message;
     DoSetModifiedTime(c, full, *time, success, message);
@@ -100,10 +97,7 @@ void TnbFtpServer::CmdHash(TnbFtpCommandConnection& c, const std::string& cmd,
     CheckPermission(c, cmd, TnbFtpServerPermission::spDownload, name);
     if (name.empty())
         RaiseInvalidArgument(cmd);
-    const std::string full = GetFullPath(c, name);
-    if (full.empty())
-        RaiseInvalidArgument(cmd);
-    CheckNotRoot(c, cmd, full, name);
+    const std::string full = FullFilePath(c, cmd, name);
     const std::string algorithm = c.HashAlgorithm();
     std::string hex;
     std::int64_t size = 0;

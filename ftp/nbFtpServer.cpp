@@ -458,6 +458,15 @@ void TnbFtpServer::CheckNotRoot(TnbFtpCommandConnection& AConnection, const std:
     }
 }
 
+std::string TnbFtpServer::FullFilePath(TnbFtpCommandConnection& AConnection,
+                                       const std::string& command, const std::string& name) {
+    std::string full = GetFullPath(AConnection, name);
+    if (full.empty())
+        RaiseInvalidArgument(command);
+    CheckNotRoot(AConnection, command, full, name);
+    return full;
+}
+
 void TnbFtpServer::Reply(TnbFtpCommandConnection& AConnection, const std::string& command,
                          const std::string& text) {
     SendResponse(AConnection, command, OneLine(text));

@@ -559,6 +559,10 @@ private:
     // Refuses a command that would act on the root itself.
     void CheckNotRoot(TnbFtpCommandConnection& AConnection, const std::string& command,
                       const std::string& fullPath, const std::string& name);
+    // The full path of a file that a command acts on: 501 when the name leaves the tree, the
+    // refusal of CheckNotRoot when it names the root.
+    std::string FullFilePath(TnbFtpCommandConnection& AConnection, const std::string& command,
+                             const std::string& name);
     // Final replies of a transfer (426 when aborted, then 226), or the 500 of a failed status.
     // abortReply replaces the usual 426 line.
     void SendTransferEnd(TnbFtpCommandConnection& AConnection, const std::string& command,

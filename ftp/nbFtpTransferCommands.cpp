@@ -327,10 +327,7 @@ void TnbFtpServer::CmdRetr(TnbFtpCommandConnection& c, const std::string& cmd,
     // root's local folder.
     if (name.empty())
         RaiseInvalidArgument(cmd);
-    const std::string full = GetFullPath(c, name);
-    if (full.empty())
-        RaiseInvalidArgument(cmd);
-    CheckNotRoot(c, cmd, full, name);
+    const std::string full = FullFilePath(c, cmd, name);
     const std::string fileName = FtpFileNamePart(full);
 
     auto status = TnbFtpFileTransferStatus::tsSuccess;
@@ -409,10 +406,7 @@ void TnbFtpServer::StoreFile(TnbFtpCommandConnection& c, const std::string& cmd,
         if (name.empty())
             RaiseInvalidArgument(cmd);
     }
-    const std::string full = GetFullPath(c, name);
-    if (full.empty())
-        RaiseInvalidArgument(cmd);
-    CheckNotRoot(c, cmd, full, name);
+    const std::string full = FullFilePath(c, cmd, name);
     const std::string fileName = FtpFileNamePart(full);
     CheckPermission(c, cmd, TnbFtpServerPermission::spUpload, fileName);
 
