@@ -5,6 +5,7 @@
 
 #include "net/nbConnection.h"
 #include "net/nbSocketUtils.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 
@@ -177,6 +178,12 @@ bool TnbTlsNetworkStream::Read(TnbStream* destination) {
             tlsBuffer_.Clear();
         const std::int64_t before = tlsBuffer_.GetSize();
         tlsBuffer_.Seek(0, TnbSeekOrigin::soEnd);
+        // The pass ends after kMaxTlsReadPass bytes, also when more wait in the socket.
+        struct TPass {
+            std::int64_t& End;
+            ~TPass() { End = -1; }
+        } pass{readPassEnd_};
+        readPassEnd_ = before + kMaxTlsReadPass;
         TnbNetworkStream::Read(&tlsBuffer_);
         tlsBuffer_.SetPosition(0);
         if (tlsBuffer_.GetSize() > before) {
@@ -467,6 +474,8 @@ int TnbTlsNetworkStream::GetWriteBatchSize() {
 
 bool TnbTlsNetworkStream::IsReadLimitReached() {
     if (TnbNetworkStream::IsReadLimitReached())
+        return true;
+    if (readPassEnd_ >= 0 && tlsBuffer_.GetSize() >= readPassEnd_)
         return true;
     const TnbConnection* connection = Connection();
     return connection && connection->BytesToProceed() >= 0 &&
