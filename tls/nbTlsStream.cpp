@@ -405,11 +405,13 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         return result;
     }
     bool result = true;
-    while (result && source->GetPosition() < source->GetSize()) {
+    // The size once per call: a file source would ask the system for it twice per chunk.
+    const std::int64_t size = source->GetSize();
+    while (result && source->GetPosition() < size) {
         if (outgoingData_.GetSize() > 0) {
             result = SendPending(nullptr, 0);  // the records of the chunk in flight
         } else {
-            writeChunk_ = source->GetSize() - source->GetPosition();
+            writeChunk_ = size - source->GetPosition();
             writeChunk_ = std::min<std::int64_t>(writeChunk_, RequireConnection().BatchSize());
             result = SendPending(source, writeChunk_);
         }
