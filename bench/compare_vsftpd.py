@@ -8,7 +8,9 @@
 variant (explicit TLS with protected data connections on both servers). --rows tls runs only
 the TLS rows (bench/tlsrows.py: transfers, handshakes, idle sessions, small files) and
 OpenSSL's own stream beside them. --rows perf runs only the plain rows of the performance goals
-(bench/perfrows.py).
+(bench/perfrows.py). --rows goals prints the one table of every performance goal, plain and TLS,
+with ours, vsftpd, their ratio, the goal and whether it is met (bench/goalrows.py); --repeat N
+keeps each side's best of N alternating rounds, --markdown prints it for the README.
 
 Needs root (vsftpd drops to the ftp user for anonymous sessions) and Debian's vsftpd package
 (apt-get install vsftpd). Both servers get the same scratch files and the same load client;
@@ -26,6 +28,7 @@ import sys
 import tempfile
 import time
 
+import goalrows
 import perfrows
 from procstat import descendants, pss_kib
 import smallfiles
@@ -56,11 +59,14 @@ class Target:
         self.name, self.proc, self.port = name, proc, port
         self.user, self.password, self.up_dir = user, password, up_dir
 
-    def load(self, tool, mode, *args, check=True):
-        r = subprocess.run([tool, mode, "127.0.0.1", str(self.port), self.user, self.password,
-                            *map(str, args)], capture_output=True, text=True, timeout=900)
+    def load(self, tool, mode, *args, check=True, tls=False):
+        """One run of the load client; tls: explicit TLS with protected data connections."""
+        r = subprocess.run([tool, *(["--tls", "explicit"] if tls else []), mode, "127.0.0.1",
+                            str(self.port), self.user, self.password, *map(str, args)],
+                           capture_output=True, text=True, timeout=900)
         if check and r.returncode != 0:
-            raise RuntimeError(f"{self.name} {mode}: {r.stderr.strip()}")
+            what = f"{self.name} {'TLS ' if tls else ''}{mode}"
+            raise RuntimeError(f"{what}: {r.stderr.strip() or r.stdout.strip()}")
         return r.stdout.split()
 
     def stop(self):
@@ -181,7 +187,11 @@ def main():
     ap.add_argument("--server", required=True)
     ap.add_argument("--load", required=True)
     ap.add_argument("--scratch", default=None)
-    ap.add_argument("--rows", choices=("big", "small", "perf", "all", "tls"), default="all")
+    ap.add_argument("--rows", choices=("big", "small", "perf", "all", "tls", "goals"),
+                    default="all")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="with --rows goals: rounds per timed row, each side's best counts")
+    ap.add_argument("--markdown", action="store_true", help="with --rows goals: a Markdown table")
     ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
     ap.add_argument("--transfers-only", action="store_true",
                     help="with --rows tls: only the 1 GiB RETR and STOR rows")
@@ -197,7 +207,7 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if args.rows in ("big", "all", "tls") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
+    if args.rows in ("big", "all", "tls", "goals") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
@@ -207,6 +217,24 @@ def main():
         p = os.path.join(root, "many", f"file{i:05d}.txt")
         if not os.path.exists(p):
             open(p, "w").close()
+
+    if args.rows == "goals":
+        started, load_before = time.monotonic(), goalrows.load()
+
+        def start(name, tls, extra=()):
+            if name == "ours":
+                return start_ours(args.server, root, scratch, tls, extra)
+            return start_vsftpd(root, scratch, tls)
+
+        def ceiling():
+            vsftpd_tls_lines(scratch)  # makes the certificate
+            return tlsrows.reference(args.load, os.path.join(scratch, "vsftpd.pem"))
+
+        rows = goalrows.measure(start, args.load, root, max(1, args.repeat), ceiling)
+        goalrows.report(rows, sys.argv, args.markdown, started, load_before)
+        if not args.scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+        return
 
     tls = args.tls or args.rows == "tls"
     results = {}

@@ -6,10 +6,9 @@ and costs both servers alike; the mirror is lftp's own, as in the plain small-fi
 """
 import os
 import resource
-import signal
 import subprocess
-import time
 
+import perfrows
 import smallfiles
 
 GIB = 1024 * 1024 * 1024
@@ -20,36 +19,8 @@ IDLE_COUNTS = {"ours": (1000, 10000), "vsftpd": (1000,)}
 FRESH_SESSIONS = 50
 
 
-def _run(tool, target, mode, *args, timeout=900):
-    r = subprocess.run([tool, "--tls", "explicit", mode, "127.0.0.1", str(target.port),
-                        target.user, target.password, *map(str, args)],
-                       capture_output=True, text=True, timeout=timeout)
-    if r.returncode != 0:
-        raise RuntimeError(f"{target.name} TLS {mode}: {r.stderr.strip() or r.stdout.strip()}")
-    return r.stdout.split()
-
-
-def idle_kib_per_session(tool, target, count, pss_kib, descendants):
-    """PSS the server tree gains per logged-in idle TLS session (KiB); NaN when the machine
-    cannot hold that many (descriptors, processes)."""
-    base = pss_kib(descendants(target.proc.pid))
-    idle = subprocess.Popen([tool, "--tls", "explicit", "idle", "127.0.0.1", str(target.port),
-                             target.user, target.password, str(count), "600"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
-    try:
-        ready = idle.stdout.readline()
-        if "ready" not in ready:
-            idle.wait(30)
-            print(f"# {target.name}: {count} idle TLS sessions failed: "
-                  f"{idle.stderr.read().strip()}")
-            return float("nan")
-        time.sleep(2)  # the last sessions' logins settle
-        return (pss_kib(descendants(target.proc.pid)) - base) / count
-    finally:
-        os.killpg(idle.pid, signal.SIGKILL)
-        idle.wait()
-        time.sleep(2)  # the server lets go of the closed sessions
+def _run(tool, target, mode, *args):
+    return target.load(tool, mode, *args, tls=True)
 
 
 def _many(tool, target, root):
@@ -91,7 +62,7 @@ def measure(target, tool, root, pss_kib, descendants, transfers_only=False):
         if count + 64 > files:
             print(f"# {key}: skipped, the descriptor limit is {files}")
             continue
-        res[key] = idle_kib_per_session(tool, target, count, pss_kib, descendants)
+        res[key] = perfrows.idle_kib_per_session(target, tool, count, tls=True)
     return res
 
 
