@@ -112,7 +112,6 @@ def _settle(t, timeout=120):
 
 def measure(start, tool, root, repeat, ceiling):
     """start(name, tls, extra=()) returns a running target; ceiling() OpenSSL's own MiB/s."""
-    rows = []
     plain = [start("ours", False), start("vsftpd", False)]
     msdos = start("ours", False, ["--listing", "msdos"])
     try:
@@ -128,11 +127,9 @@ def measure(start, tool, root, repeat, ceiling):
                  (dos, lambda t: perfrows.list_ms(msdos if t.name == "ours" else t, tool)),
                  (s16, lambda t: _sessions(t, tool, 16, False)),
                  (s64, lambda t: _sessions(t, tool, 64, False))], plain, repeat)
-        rows += [retr, stor, unix, dos, s16, s64]
     finally:
         for t in plain + [msdos]:
             t.stop()
-    _idle_rows(rows, start, tool, False)
 
     secure = [start("ours", True), start("vsftpd", True)]
     try:
@@ -144,15 +141,17 @@ def measure(start, tool, root, repeat, ceiling):
                  (t64, lambda t: _sessions(t, tool, 64, True)),
                  (tretr, lambda t: float(t.load(tool, "retr", "big.bin", tls=True)[1])),
                  (tstor, lambda t: _stor(t, tool, root, True))], secure, repeat)
-        rows += [t16, t64]
     finally:
         for t in secure:
             t.stop()
-    _idle_rows(rows, start, tool, True)
-
     stream = Row("OpenSSL's own stream, same cipher (MiB/s)")
     stream.ours = [ceiling() for _ in range(repeat)]
-    rows += [tretr, tstor, stream]
+    # Thousands of sessions (and vsftpd's processes) come last: their coming and going loads
+    # the machine for a while after each count.
+    plain_idle, tls_idle = [], []
+    _idle_rows(plain_idle, start, tool, False)
+    _idle_rows(tls_idle, start, tool, True)
+    rows = [retr, stor, unix, dos, s16, s64, *plain_idle, t16, t64, *tls_idle, tretr, tstor, stream]
     top = stream.best(stream.ours)
     for row in (tretr, tstor):
         share = Row(f"{row.name.split(' (')[0]}, share of OpenSSL's stream (%)", goal=("share>=", 70))
