@@ -377,6 +377,13 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t cre
             }
             for (std::size_t i = 1; i < record.Creds.size(); ++i)
                 SSL_CTX_add1_chain_cert(ctx, record.Creds[i]->Cert());
+            // The chain is completed from the trust store here, once, instead of at every
+            // handshake (which searches the system's certificate directory each time). An
+            // incomplete chain still goes out as far as it was found, as before.
+            if (record.Creds.size() == 1)
+                SSL_CTX_build_cert_chain(
+                    ctx, SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR | SSL_BUILD_CHAIN_FLAG_CLEAR_ERROR);
+            ClearOpenSslErrors();
         } else {
             made->ClientCert = own;
             made->ClientKey = std::move(key);
