@@ -38,6 +38,10 @@ inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 // SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
 // per handshake of it): a client that shakes hands again and again must not grow the server.
 inline constexpr std::size_t kMaxScopeSessions = 4;
+// Server TLS contexts kept for sharing, one per combination of settings and certificate in use.
+// A host normally has one (two across a certificate reload); a host that hands out a
+// certificate of its own per client only misses the cache, it never grows it past this.
+inline constexpr std::size_t kMaxSharedServerContexts = 8;
 
 // SECURITY: client text a reply repeats (a path, a user name), in bytes; longer text is cut
 // and ends in "...". A reply stays a short line however long the request was, so a client
