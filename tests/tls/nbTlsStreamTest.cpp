@@ -174,6 +174,88 @@ TEST(TnbTlsNetworkStream, AReadPassTakesABoundedShareOfAFullSocket) {
     EXPECT_LE(largest, kMaxTlsReadPass + 64 * 1024) << "one pass, its last batch and a kept record";
 }
 
+TEST(TnbTlsNetworkStream, RecordsBehindThePeersLastHandshakeMessageAreKept) {
+    // A fast client's first records can come in the same read as its last handshake message,
+    // cut anywhere: the handshake is complete all the same, its pass (which the server runs
+    // before the transfer, as a data connection does) ends there, and no byte is lost.
+    // TLS 1.3, where the client speaks last in the handshake.
+    const std::string data = Pattern(40000);
+    struct TCase {
+        const char* Name;
+        std::size_t (*Cut)(std::size_t all, std::size_t firstRecord);
+        bool CloseWithFirst;
+    };
+    const TCase cases[] = {
+        {"nothing behind", [](std::size_t, std::size_t) -> std::size_t { return 0; }, false},
+        {"whole records", [](std::size_t all, std::size_t) { return all; }, false},
+        {"inside a record", [](std::size_t all, std::size_t) { return all - 100; }, false},
+        {"inside a header", [](std::size_t, std::size_t first) { return first + 3; }, false},
+        {"and the close", [](std::size_t all, std::size_t) { return all; }, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto server = MakeTlsConnection<TnbTcpServerConnection>();
+        auto client = MakeTlsConnection<TnbTcpClientConnection>();
+        TnbTlsNetworkStream& tls = TlsOf(*server);
+        tls.StartOnRequest = true;
+        tls.NoSessionTickets = true;
+        server->SetKeepOpenOnPeerClose(true);
+        tls.SetTLSFlags({TnbTlsFlag::tfUseTLS12, TnbTlsFlag::tfUseTLS13});
+        TlsOf(*client).SetTLSFlags({TnbTlsFlag::tfUseTLS13});
+        const int port = server->Listen(0);
+        // The server reads the ClientHello (one send, so one read) and answers it; the
+        // client's last message then waits unread until the records are behind it.
+        auto hello = std::async(std::launch::async, [&] {
+            server->Accept();
+            tls.StartServer();
+            server->InternalReadData(nullptr);
+        });
+        client->Open("127.0.0.1", port);
+        hello.get();
+
+        TnbTlsSspi& engine = *TlsOf(*client).GetTls();
+        TnbMemoryStream plain(data);
+        TnbMemoryStream protectedData;
+        engine.Encrypt(plain, protectedData, plain.GetSize());
+        std::string wire = protectedData.ToString();
+        const std::size_t first =
+            5 + ((static_cast<std::uint8_t>(wire[3]) << 8) | static_cast<std::uint8_t>(wire[4]));
+        TnbMemoryStream close;
+        ASSERT_EQ(engine.Shutdown(close), TnbTlsState::tsSendClose);
+        const std::size_t cut = c.Cut(wire.size(), first) + (c.CloseWithFirst ? close.GetSize() : 0);
+        wire += close.ToString();
+        auto sendRaw = [&](std::string_view bytes) {
+            const int handle = client->Socket().Handle();
+            for (std::size_t done = 0; done < bytes.size();) {
+                const ssize_t n = ::send(handle, bytes.data() + done, bytes.size() - done, 0);
+                ASSERT_GT(n, 0);
+                done += static_cast<std::size_t>(n);
+            }
+        };
+        sendRaw(std::string_view(wire).substr(0, cut));
+
+        // The handshake's pass; one that asks for more than is there ends only with the rest.
+        auto pass = std::async(std::launch::async, [&] { server->ReadData(nullptr); });
+        EXPECT_EQ(pass.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << "the handshake's pass waits for bytes behind those it holds";
+        sendRaw(std::string_view(wire).substr(cut));
+        ::shutdown(client->Socket().Handle(), SHUT_WR);
+        pass.get();
+        EXPECT_TRUE(tls.HandshakeComplete());
+        ASSERT_TRUE(server->Active());
+        server->SetReadUntilClose(true);
+        TnbMemoryStream received;
+        for (int passes = 0; passes < 1000 && server->Active() &&
+                             (received.GetSize() < static_cast<std::int64_t>(data.size()) ||
+                              !tls.CloseNotifyReceived());
+             ++passes) {
+            server->ReadData(&received);
+        }
+        EXPECT_TRUE(received.ToString() == data) << received.GetSize() << " bytes";
+        EXPECT_TRUE(tls.CloseNotifyReceived());
+    }
+}
+
 TEST(TnbTlsNetworkStream, AbortEndsABlockedWrite) {
     TTlsPair pair;
     pair.Connect();
