@@ -5,6 +5,7 @@
 
 #include "net/nbConnection.h"
 #include "net/nbSocketUtils.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 
@@ -98,6 +99,8 @@ void TnbTlsNetworkStream::StartSession(std::unique_ptr<TnbTlsSspi> engine) {
     tlsBuffer_.Clear();
     outgoingData_.Clear();
     receivedData_.Clear();
+    readAhead_.Clear();
+    readAheadSource_ = nullptr;
     recordOverhead_ = 0;
 }
 
@@ -177,6 +180,12 @@ bool TnbTlsNetworkStream::Read(TnbStream* destination) {
             tlsBuffer_.Clear();
         const std::int64_t before = tlsBuffer_.GetSize();
         tlsBuffer_.Seek(0, TnbSeekOrigin::soEnd);
+        // The pass ends after kMaxTlsReadPass bytes, also when more wait in the socket.
+        struct TPass {
+            std::int64_t& End;
+            ~TPass() { End = -1; }
+        } pass{readPassEnd_};
+        readPassEnd_ = before + kMaxTlsReadPass;
         TnbNetworkStream::Read(&tlsBuffer_);
         tlsBuffer_.SetPosition(0);
         if (tlsBuffer_.GetSize() > before) {
@@ -195,7 +204,10 @@ bool TnbTlsNetworkStream::Read(TnbStream* destination) {
         case S::tsClosed:
             break;
         default:
-            SetNextAction(TnbNextAction::naRead);
+            // Unprotected bytes the caller has not taken come first: a pass the stream asked for
+            // (the handshake's) must not go on reading the application's bytes behind them.
+            if (receivedData_.GetSize() == 0)
+                SetNextAction(TnbNextAction::naRead);
             break;
     }
     return true;
@@ -259,6 +271,7 @@ TnbTlsState TnbTlsNetworkStream::Step(TnbCertificateList& certificates, bool for
 void TnbTlsNetworkStream::ContinueHandshake(TnbStream* destination) {
     TnbCertificateList certificates(false);
     recordOverhead_ = 0;
+    bool finished = false;
     try {
         state_ = Step(certificates, false);
         if (state_ == S::tsNeedCertificate) {
@@ -289,6 +302,7 @@ void TnbTlsNetworkStream::ContinueHandshake(TnbStream* destination) {
                 SetNextAction(TnbNextAction::naWrite);
             state_ = S::tsWaitToken;
         } else if (state_ == S::tsDone || state_ == S::tsDoneWithData) {
+            finished = true;
             // The last handshake message of this side, if any.
             state_ = S::tsSendToken;
             if (!SendPending(nullptr, 0))
@@ -314,7 +328,9 @@ void TnbTlsNetworkStream::ContinueHandshake(TnbStream* destination) {
         state_ != S::tsIncompleteRecord && state_ != S::tsWaitToken) {
         tlsBuffer_.Clear();
     }
-    if (state_ == S::tsDone || state_ == S::tsClosed) {
+    // FIX: the handshake is complete also when the application bytes behind it end in an
+    // incomplete record (a fast client's first records); that record waits for more bytes.
+    if (finished) {
         handshakeComplete_ = true;
         TnbNetworkStream::DoReady();
     }
@@ -369,10 +385,45 @@ bool TnbTlsNetworkStream::SendPending(TnbStream* source, std::int64_t count) {
         if (!tls)
             RaiseSspiCode(SEC_E_INVALID_HANDLE);
         // The records are made straight into the pending buffer.
-        tls->Encrypt(*source, outgoingData_, count);
+        TnbStream& plain = PlainSource(*source, count);
+        tls->Encrypt(plain, outgoingData_, count);
         outgoingData_.SetPosition(0);
     }
     return SendOutgoing();
+}
+
+TnbStream& TnbTlsNetworkStream::PlainSource(TnbStream& source, std::int64_t& count) {
+    if (dynamic_cast<TnbMemoryStream*>(&source))
+        return source;
+    const std::int64_t position = source.GetPosition();
+    if (readAheadSource_ != &source || position < readAheadStart_ ||
+        position + count > readAheadStart_ + readAheadLength_) {
+        // The buffer's size stays at its largest, so a refill does not clear it first.
+        const std::int64_t size = std::max(count, kTlsReadAhead);
+        if (readAhead_.GetSize() < size)
+            readAhead_.SetSize(size);
+        readAheadSource_ = nullptr;
+        std::int64_t length = 0;
+        try {
+            while (length < size) {
+                const std::int64_t read = source.Read(readAhead_.Memory() + length, size - length);
+                if (read <= 0)
+                    break;
+                length += read;
+            }
+        } catch (...) {
+            source.SetPosition(position);
+            throw;
+        }
+        source.SetPosition(position);
+        readAheadSource_ = &source;
+        readAheadStart_ = position;
+        readAheadLength_ = length;
+    }
+    const std::int64_t offset = position - readAheadStart_;
+    count = std::min(count, readAheadLength_ - offset);  // a file that ended early
+    readAhead_.SetPosition(offset);
+    return readAhead_;
 }
 
 bool TnbTlsNetworkStream::Write(TnbStream* source) {
@@ -391,11 +442,13 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         return result;
     }
     bool result = true;
-    while (result && source->GetPosition() < source->GetSize()) {
+    // The size once per call: a file source would ask the system for it twice per chunk.
+    const std::int64_t size = source->GetSize();
+    while (result && source->GetPosition() < size) {
         if (outgoingData_.GetSize() > 0) {
             result = SendPending(nullptr, 0);  // the records of the chunk in flight
         } else {
-            writeChunk_ = source->GetSize() - source->GetPosition();
+            writeChunk_ = size - source->GetPosition();
             writeChunk_ = std::min<std::int64_t>(writeChunk_, RequireConnection().BatchSize());
             result = SendPending(source, writeChunk_);
         }
@@ -406,6 +459,9 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         if (result && NeedStop())
             break;
     }
+    // A source written to its end is not read ahead again; another stream may take its place.
+    if (result && source->GetPosition() >= size)
+        readAheadSource_ = nullptr;
     return result;
 }
 
@@ -460,6 +516,8 @@ int TnbTlsNetworkStream::GetWriteBatchSize() {
 
 bool TnbTlsNetworkStream::IsReadLimitReached() {
     if (TnbNetworkStream::IsReadLimitReached())
+        return true;
+    if (readPassEnd_ >= 0 && tlsBuffer_.GetSize() >= readPassEnd_)
         return true;
     const TnbConnection* connection = Connection();
     return connection && connection->BytesToProceed() >= 0 &&

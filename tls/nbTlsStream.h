@@ -129,18 +129,29 @@ private:
     // then whatever is pending. False when the socket would block.
     bool SendPending(TnbStream* source, std::int64_t count);
     bool SendOutgoing();
+    // The stream to protect count bytes of source from (positioned at them), and how many of
+    // them it holds: source itself when it is in memory, else readAhead_, refilled with
+    // kTlsReadAhead bytes of source when the chunk is not in it. Source's position stays.
+    TnbStream& PlainSource(TnbStream& source, std::int64_t& count);
     int GetRecordOverhead();
 
     TnbProviderLoader loader_;
     TnbMemoryStream receivedData_;  // unprotected, not yet handed to a caller
     TnbMemoryStream outgoingData_;  // protected, not yet taken by the socket
     TnbMemoryStream tlsBuffer_;     // received bytes being processed, or the token to send
+    TnbMemoryStream readAhead_;     // bytes of a file source read ahead (PlainSource)
+    const TnbStream* readAheadSource_ = nullptr;
+    std::int64_t readAheadStart_ = 0;   // the source position of readAhead_'s first byte
+    std::int64_t readAheadLength_ = 0;  // the bytes of readAhead_ that hold the source's
     std::unique_ptr<TnbTlsSspi> tls_;
     std::recursive_mutex tlsLock_;  // leaf lock: tls_ only
     TnbTlsState state_ = TnbTlsState::tsDone;
     int recordOverhead_ = 0;
     bool handshakePending_ = false;
     std::int64_t writeChunk_ = 0;
+    // While a read pass takes protected bytes: the size of tlsBuffer_ at which it stops
+    // (kMaxTlsReadPass); -1 outside a pass.
+    std::int64_t readPassEnd_ = -1;
     bool verified_ = false;
     bool closeNotifyReceived_ = false;
     bool handshakeComplete_ = false;

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <string>
 
@@ -12,6 +13,8 @@
 #include "tests/net/nbNetTestPeer.h"
 #include "tests/tls/nbTlsTestSupport.h"
 #include "tls/nbTlsStream.h"
+#include "util/nbFileStream.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 namespace {
@@ -112,6 +115,145 @@ TEST(TnbTlsNetworkStream, ReadsAndWritesThroughTlsWithShortSends) {
         pair.Server->ReadData(&rest);
     EXPECT_FALSE(pair.Server->Active());
     EXPECT_EQ(rest.GetSize(), 0);
+}
+
+// A file source is read ahead in blocks larger than a chunk: through sends that come back
+// short, every byte still arrives once and in order, also when the file is shorter than
+// the block or ends inside one.
+TEST(TnbTlsNetworkStream, AFileSourceArrivesExactlyThroughShortSends) {
+    TTlsPair pair;
+    pair.Connect();
+    SetSocketBuffers(*pair.Client, 32768);
+    SetSocketBuffers(*pair.Server, 32768);
+    pair.Server->SetBatchSize(5000);  // chunks that do not divide the read-ahead block
+    const std::string path = ::testing::TempDir() + "/tls-file-source.bin";
+    for (const std::size_t size : {std::size_t{1}, std::size_t{7000},
+                                   static_cast<std::size_t>(kTlsReadAhead) * 3 + 12345}) {
+        const std::string content = Pattern(size);
+        {
+            TnbFileStream out(path, TnbFileMode::fmCreate);
+            out.WriteString(content);
+            out.Close();
+        }
+        TnbFileStream file(path, TnbFileMode::fmOpenRead);
+        auto reader =
+            std::async(std::launch::async, [&] { return ReadCount(*pair.Client, size); });
+        EXPECT_TRUE(pair.Server->WriteData(&file));
+        EXPECT_EQ(file.GetPosition(), static_cast<std::int64_t>(size));
+        EXPECT_EQ(reader.get(), content) << size << " bytes";
+    }
+    std::remove(path.c_str());
+}
+
+TEST(TnbTlsNetworkStream, RecordsBehindThePeersLastHandshakeMessageAreKept) {
+    // A fast client's first records can come in the same read as its last handshake message,
+    // cut anywhere: the handshake is complete all the same, its pass (which the server runs
+    // before the transfer, as a data connection does) ends there, and no byte is lost.
+    // TLS 1.3, where the client speaks last in the handshake.
+    const std::string data = Pattern(40000);
+    struct TCase {
+        const char* Name;
+        std::size_t (*Cut)(std::size_t all, std::size_t firstRecord);
+        bool CloseWithFirst;
+    };
+    const TCase cases[] = {
+        {"nothing behind", [](std::size_t, std::size_t) -> std::size_t { return 0; }, false},
+        {"whole records", [](std::size_t all, std::size_t) { return all; }, false},
+        {"inside a record", [](std::size_t all, std::size_t) { return all - 100; }, false},
+        {"inside a header", [](std::size_t, std::size_t first) { return first + 3; }, false},
+        {"and the close", [](std::size_t all, std::size_t) { return all; }, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto server = MakeTlsConnection<TnbTcpServerConnection>();
+        auto client = MakeTlsConnection<TnbTcpClientConnection>();
+        TnbTlsNetworkStream& tls = TlsOf(*server);
+        tls.StartOnRequest = true;
+        tls.NoSessionTickets = true;
+        server->SetKeepOpenOnPeerClose(true);
+        tls.SetTLSFlags({TnbTlsFlag::tfUseTLS12, TnbTlsFlag::tfUseTLS13});
+        TlsOf(*client).SetTLSFlags({TnbTlsFlag::tfUseTLS13});
+        const int port = server->Listen(0);
+        // The server reads the ClientHello (one send, so one read) and answers it; the
+        // client's last message then waits unread until the records are behind it.
+        auto hello = std::async(std::launch::async, [&] {
+            server->Accept();
+            tls.StartServer();
+            server->InternalReadData(nullptr);
+        });
+        client->Open("127.0.0.1", port);
+        hello.get();
+
+        TnbTlsSspi& engine = *TlsOf(*client).GetTls();
+        TnbMemoryStream plain(data);
+        TnbMemoryStream protectedData;
+        engine.Encrypt(plain, protectedData, plain.GetSize());
+        std::string wire = protectedData.ToString();
+        const std::size_t first =
+            5 + ((static_cast<std::uint8_t>(wire[3]) << 8) | static_cast<std::uint8_t>(wire[4]));
+        TnbMemoryStream close;
+        ASSERT_EQ(engine.Shutdown(close), TnbTlsState::tsSendClose);
+        const std::size_t cut = c.Cut(wire.size(), first) + (c.CloseWithFirst ? close.GetSize() : 0);
+        wire += close.ToString();
+        auto sendRaw = [&](std::string_view bytes) {
+            const int handle = client->Socket().Handle();
+            for (std::size_t done = 0; done < bytes.size();) {
+                const ssize_t n = ::send(handle, bytes.data() + done, bytes.size() - done, 0);
+                ASSERT_GT(n, 0);
+                done += static_cast<std::size_t>(n);
+            }
+        };
+        sendRaw(std::string_view(wire).substr(0, cut));
+
+        // The handshake's pass; one that asks for more than is there ends only with the rest.
+        auto pass = std::async(std::launch::async, [&] { server->ReadData(nullptr); });
+        EXPECT_EQ(pass.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << "the handshake's pass waits for bytes behind those it holds";
+        sendRaw(std::string_view(wire).substr(cut));
+        ::shutdown(client->Socket().Handle(), SHUT_WR);
+        pass.get();
+        EXPECT_TRUE(tls.HandshakeComplete());
+        ASSERT_TRUE(server->Active());
+        server->SetReadUntilClose(true);
+        TnbMemoryStream received;
+        for (int passes = 0; passes < 1000 && server->Active() &&
+                             (received.GetSize() < static_cast<std::int64_t>(data.size()) ||
+                              !tls.CloseNotifyReceived());
+             ++passes) {
+            server->ReadData(&received);
+        }
+        EXPECT_TRUE(received.ToString() == data) << received.GetSize() << " bytes";
+        EXPECT_TRUE(tls.CloseNotifyReceived());
+    }
+}
+
+// A sender faster than the receiver's decryption fills the socket; one read pass still takes
+// at most kMaxTlsReadPass of it (with its last batch and a record kept from before), and the
+// passes together deliver every byte in order.
+TEST(TnbTlsNetworkStream, AReadPassTakesABoundedShareOfAFullSocket) {
+    TTlsPair pair;
+    pair.Connect();
+    SetSocketBuffers(*pair.Client, 1 << 20);
+    SetSocketBuffers(*pair.Server, 1 << 20);
+    const std::string up = Pattern(3 << 20);
+    TnbMemoryStream upload(up);
+    auto writer = std::async(std::launch::async, [&] { pair.Client->WriteData(&upload); });
+    // Well beyond one pass waits in the sockets before the server reads at all.
+    ASSERT_TRUE(test::WaitFor([&] { return pair.Client->BytesProceed() >= 400 * 1024; }));
+    TnbTlsNetworkStream& server = TlsOf(*pair.Server);
+    TnbMemoryStream received;
+    std::int64_t largest = 0;
+    for (int passes = 0; received.GetSize() < static_cast<std::int64_t>(up.size()) &&
+                         passes < 100000;
+         ++passes) {
+        const std::int64_t before = received.GetSize();
+        server.Read(&received);
+        largest = std::max(largest, received.GetSize() - before);
+    }
+    writer.get();
+    EXPECT_EQ(received.ToString(), up);
+    EXPECT_GT(largest, 0);
+    EXPECT_LE(largest, kMaxTlsReadPass + 64 * 1024) << "one pass, its last batch and a kept record";
 }
 
 TEST(TnbTlsNetworkStream, AbortEndsABlockedWrite) {
