@@ -171,17 +171,13 @@ void ReadServer(TChecker& ACheck, const toml::table& ATable, TnbServerConfig& AC
     std::vector<std::string> listen;
     if (ACheck.StringArray(ATable, name, "listen", listen)) {
         const auto& place = ACheck.Node(ATable, "listen")->source();
-        // The server listens on one address (or on all of them).
-        if (listen.size() > 1)
-            ACheck.Problem(place, "'server.listen' may name one address only");
         for (const auto& address : listen) {
             unsigned char buffer[16];
             if (::inet_pton(AF_INET, address.c_str(), buffer) != 1 &&
                 ::inet_pton(AF_INET6, address.c_str(), buffer) != 1)
                 ACheck.Problem(place, "'server.listen': '" + address + "' is no IP address");
         }
-        if (listen.size() == 1)
-            AConfig.Listen = listen.front() == "0.0.0.0" ? std::string() : listen.front();
+        AConfig.Listen = listen;
     }
 
     std::string text;

@@ -29,7 +29,7 @@ struct TnbConfigAccount {
 // optional ones are those the command line may give instead (the command line wins).
 struct TnbServerConfig {
     std::optional<std::int32_t> Port;
-    std::string Listen;  // one local address, empty = all
+    std::vector<std::string> Listen;  // local addresses; empty = all of IPv4
     std::optional<std::string> RootDir;
     std::optional<TnbServerTlsMode> Tls;
     std::vector<std::string> TlsProtocols{"1.2"};

@@ -169,7 +169,7 @@ int RunHeadless(const TnbHeadlessOptions& AOptions) {
         server.SetTlsStrictUploadEof(AOptions.TlsExtras.StrictUploadEof);
         if (configured) {
             ApplyReloadable(controller, config);
-            controller.Server().SetLocalBinding(config.Listen);
+            controller.SetListenAddresses(config.Listen);
             root = ServerRoot(config);
         }
         if (!AOptions.Listen.empty())

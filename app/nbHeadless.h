@@ -32,7 +32,7 @@ struct TnbHeadlessOptions {
     std::optional<TnbDirListingStyle> Listing;
     std::optional<int> MaxConnectionsPerMinute;
     TnbHeadlessTlsOptions TlsExtras;
-    std::vector<std::string> Listen;  // --listen, repeatable; replaces the file's address
+    std::vector<std::string> Listen;  // --listen, repeatable; replaces the file's addresses
 };
 
 int RunHeadless(const TnbHeadlessOptions& AOptions);

@@ -91,7 +91,8 @@ class Operator(unittest.TestCase):
             *extra_accounts]
         # Below the ephemeral range, so that the ports free_port hands out never collide.
         server = {"passive_ports": q(passive), "passive_address": q("203.0.113.7"),
-                  "transfer_log": q(cls.xferlog), "login_timeout": 30}
+                  "transfer_log": q(cls.xferlog), "login_timeout": 30,
+                  "listen": '["127.0.0.1", "::1"]'}
         with open(cls.config, "w") as f:
             f.write(toml_text(server, accounts))
 
@@ -170,6 +171,19 @@ class Operator(unittest.TestCase):
         finally:
             alice.close()
             bob.close()
+
+    def test_2_only_the_configured_addresses_listen(self):
+        for family, address, listens in ((socket.AF_INET, "127.0.0.1", True),
+                                         (socket.AF_INET6, "::1", True),
+                                         (socket.AF_INET, "127.0.0.2", False)):
+            with self.subTest(address=address), socket.socket(family) as s:
+                s.settimeout(10)
+                if listens:
+                    s.connect((address, self.server.port))
+                    self.assertTrue(s.recv(100).startswith(b"220"))
+                else:
+                    self.assertRaises(ConnectionRefusedError, s.connect,
+                                      (address, self.server.port))
 
     def test_3_transfer_log(self):
         ftp = self.login("alice", "alice pw")
