@@ -137,10 +137,10 @@ secure_chroot_dir=/var/run/vsftpd/empty
     return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
 
 
-def measure(t, tool, root, rows, tls, variant):
+def measure(t, tool, root, rows, tls, variant, transfers_only=False):
     res = {}
     if rows == "tls":
-        return tlsrows.measure(t, tool, root, pss_kib, descendants)
+        return tlsrows.measure(t, tool, root, pss_kib, descendants, transfers_only)
     if rows == "perf":
         return perfrows.measure(t, tool, root, variant)
     if rows in ("small", "all"):
@@ -183,6 +183,8 @@ def main():
     ap.add_argument("--scratch", default=None)
     ap.add_argument("--rows", choices=("big", "small", "perf", "all", "tls"), default="all")
     ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
+    ap.add_argument("--transfers-only", action="store_true",
+                    help="with --rows tls: only the 1 GiB RETR and STOR rows")
     args = ap.parse_args()
     if not shutil.which("vsftpd"):
         sys.exit("vsftpd is not installed: apt-get install vsftpd")
@@ -195,7 +197,7 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if args.rows in ("big", "all") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
+    if args.rows in ("big", "all", "tls") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
@@ -214,7 +216,8 @@ def main():
                   lambda: start_vsftpd(root, scratch, tls)):
         t = start()
         try:
-            results[t.name] = measure(t, args.load, root, args.rows, args.tls, variants[t.name])
+            results[t.name] = measure(t, args.load, root, args.rows, args.tls, variants[t.name],
+                                      args.transfers_only)
         finally:
             t.stop()
 

@@ -256,24 +256,29 @@ TnbTlsState TnbTlsSspi::Encrypt(TnbStream& source, TnbMemoryStream& destination,
     const std::int64_t start = source.GetPosition();
     const std::int64_t destinationPosition = destination.GetPosition();
     destination.Seek(0, TnbSeekOrigin::soEnd);
-    count = std::min(count, source.GetSize() - start);
     // A memory source is protected where it lies; any other is read one record at a time into
-    // one buffer, reused for every record of the call.
+    // one buffer, reused for every record of the call, and its end is where a read comes back
+    // short (asking a file for its size costs a system call per chunk).
     auto* memory = dynamic_cast<TnbMemoryStream*>(&source);
+    if (memory)
+        count = std::min(count, memory->GetSize() - start);
     TnbTlsState result = TnbTlsState::tsDone;
     try {
         std::int64_t done = 0;
         while (done < count) {
-            const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - done, maximum));
+            auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - done, maximum));
             const std::uint8_t* data = nullptr;
+            bool end = false;
             if (memory) {
                 data = reinterpret_cast<const std::uint8_t*>(memory->Memory()) + start + done;
             } else {
                 recordBuffer_.resize(n);
                 const std::int64_t read =
                     source.Read(recordBuffer_.data(), static_cast<std::int64_t>(n));
-                if (read != static_cast<std::int64_t>(n))
-                    break;  // the source was shorter than it said
+                if (read <= 0)
+                    break;
+                end = read < static_cast<std::int64_t>(n);
+                n = static_cast<std::size_t>(read);
                 data = recordBuffer_.data();
             }
             const SECURITY_STATUS status =
@@ -281,6 +286,8 @@ TnbTlsState TnbTlsSspi::Encrypt(TnbStream& source, TnbMemoryStream& destination,
             LastStatus = status;
             result = MapStatus(status, status);
             done += static_cast<std::int64_t>(n);
+            if (end)
+                break;
         }
     } catch (...) {
         source.SetPosition(start);

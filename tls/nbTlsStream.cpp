@@ -5,6 +5,7 @@
 
 #include "net/nbConnection.h"
 #include "net/nbSocketUtils.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 
@@ -177,6 +178,12 @@ bool TnbTlsNetworkStream::Read(TnbStream* destination) {
             tlsBuffer_.Clear();
         const std::int64_t before = tlsBuffer_.GetSize();
         tlsBuffer_.Seek(0, TnbSeekOrigin::soEnd);
+        // The pass ends after kMaxTlsReadPass bytes, also when more wait in the socket.
+        struct TPass {
+            std::int64_t& End;
+            ~TPass() { End = -1; }
+        } pass{readPassEnd_};
+        readPassEnd_ = before + kMaxTlsReadPass;
         TnbNetworkStream::Read(&tlsBuffer_);
         tlsBuffer_.SetPosition(0);
         if (tlsBuffer_.GetSize() > before) {
@@ -398,11 +405,13 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         return result;
     }
     bool result = true;
-    while (result && source->GetPosition() < source->GetSize()) {
+    // The size once per call: a file source would ask the system for it twice per chunk.
+    const std::int64_t size = source->GetSize();
+    while (result && source->GetPosition() < size) {
         if (outgoingData_.GetSize() > 0) {
             result = SendPending(nullptr, 0);  // the records of the chunk in flight
         } else {
-            writeChunk_ = source->GetSize() - source->GetPosition();
+            writeChunk_ = size - source->GetPosition();
             writeChunk_ = std::min<std::int64_t>(writeChunk_, RequireConnection().BatchSize());
             result = SendPending(source, writeChunk_);
         }
@@ -467,6 +476,8 @@ int TnbTlsNetworkStream::GetWriteBatchSize() {
 
 bool TnbTlsNetworkStream::IsReadLimitReached() {
     if (TnbNetworkStream::IsReadLimitReached())
+        return true;
+    if (readPassEnd_ >= 0 && tlsBuffer_.GetSize() >= readPassEnd_)
         return true;
     const TnbConnection* connection = Connection();
     return connection && connection->BytesToProceed() >= 0 &&

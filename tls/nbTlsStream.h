@@ -141,6 +141,9 @@ private:
     int recordOverhead_ = 0;
     bool handshakePending_ = false;
     std::int64_t writeChunk_ = 0;
+    // While a read pass takes protected bytes: the size of tlsBuffer_ at which it stops
+    // (kMaxTlsReadPass); -1 outside a pass.
+    std::int64_t readPassEnd_ = -1;
     bool verified_ = false;
     bool closeNotifyReceived_ = false;
     bool handshakeComplete_ = false;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -142,6 +143,8 @@ void TnbFileStream::Open(TnbFd fd) {
         throw EnbFileError(EBUSY);
     }
     held_ = true;
+    const off_t start = ::lseek(fd_, 0, SEEK_CUR);  // a descriptor the caller moved
+    position_ = start > 0 ? static_cast<std::int64_t>(start) : 0;
     if (mode_ == TnbFileMode::fmCreate && st.st_size != 0 && ::ftruncate(fd_, 0) != 0) {
         const int error = errno;
         Release();
@@ -264,9 +267,12 @@ std::int64_t TnbFileStream::Read(void* buffer, std::int64_t count) {
     if (count <= 0)
         return 0;
     for (;;) {
-        const ssize_t n = ::read(fd_, buffer, static_cast<std::size_t>(count));
-        if (n >= 0)
+        const ssize_t n =
+            ::pread(fd_, buffer, static_cast<std::size_t>(count), static_cast<off_t>(position_));
+        if (n >= 0) {
+            position_ += n;
             return n;
+        }
         if (errno != EINTR)
             throw EnbFileError(errno);
     }
@@ -310,7 +316,10 @@ void TnbFileStream::WriteFromPipe(int pipeFd, std::int64_t count) {
     Flush();  // collected bytes come first
     auto left = static_cast<std::size_t>(count);
     while (left > 0) {
-        const ssize_t n = ::splice(pipeFd, nullptr, fd_, nullptr, left, SPLICE_F_MOVE);
+        loff_t at = static_cast<loff_t>(position_);
+        const ssize_t n = ::splice(pipeFd, nullptr, fd_, &at, left, SPLICE_F_MOVE);
+        if (n > 0)
+            position_ += n;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EINVAL)
@@ -335,7 +344,7 @@ void TnbFileStream::WriteFromPipe(int pipeFd, std::int64_t count) {
 
 void TnbFileStream::WriteAll(const char* p, std::size_t left) {
     while (left > 0) {
-        const ssize_t n = ::write(fd_, p, left);
+        const ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(position_));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -343,6 +352,7 @@ void TnbFileStream::WriteAll(const char* p, std::size_t left) {
         }
         if (n == 0)
             throw EnbFileError(ENOSPC);
+        position_ += n;
         p += n;
         left -= static_cast<std::size_t>(n);
     }
@@ -351,15 +361,17 @@ void TnbFileStream::WriteAll(const char* p, std::size_t left) {
 std::int64_t TnbFileStream::Seek(std::int64_t offset, TnbSeekOrigin origin) {
     CheckOpen();
     Flush();
-    int whence = SEEK_SET;
+    std::int64_t base = 0;
     if (origin == TnbSeekOrigin::soCurrent)
-        whence = SEEK_CUR;
+        base = position_;
     if (origin == TnbSeekOrigin::soEnd)
-        whence = SEEK_END;
-    const off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    if (result < 0)
-        throw EnbFileError(errno);
-    return static_cast<std::int64_t>(result);
+        base = GetSize();
+    // As lseek: no position before the start (nor one that overflows).
+    if ((offset < 0 && base + offset < 0) ||
+        (offset > 0 && base > std::numeric_limits<std::int64_t>::max() - offset))
+        throw EnbFileError(EINVAL);
+    position_ = base + offset;
+    return position_;
 }
 
 std::int64_t TnbFileStream::GetSize() {

@@ -93,8 +93,9 @@ public:
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     // The descriptor, for calls that move the file's bytes without reading them (-1 when
-    // closed). It stays owned by the stream. Buffered writes are not in the file yet, so it
-    // serves read streams.
+    // closed), at an offset of their own: its file offset is not the stream's position. It
+    // stays owned by the stream. Buffered writes are not in the file yet, so it serves read
+    // streams.
     int Handle() const { return fd_; }
     // Writes exactly count bytes waiting in the pipe pipeFd at the position, moving them from
     // the pipe without copying them through user memory where the file system can; raises
@@ -116,6 +117,10 @@ private:
 
     int fd_ = -1;
     TnbFileMode mode_;
+    // The stream's own position: reads and writes go there with pread and pwrite, so finding
+    // or moving it costs no system call (a transfer asked for it several times per batch).
+    // The descriptor's offset is not used.
+    std::int64_t position_ = 0;
     std::vector<char> pending_;  // written, not yet handed to the system
     bool held_ = false;
     std::uint64_t device_ = 0;

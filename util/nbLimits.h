@@ -34,6 +34,12 @@ inline constexpr std::int64_t kReceiveFileChunk = 1024 * 1024;
 // 2048 bytes of expansion TLS allows. A header announcing more is refused at once, so a partial
 // record kept for the next read never grows past one record.
 inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
+// SECURITY: protected bytes one read pass of a TLS stream takes from its socket before it
+// unprotects them and hands them on. A client that sends faster than the server decrypts kept
+// the pass reading (a 1 GiB upload was taken in passes of 200 MiB and more, held in memory
+// twice and written at once), and held its thread meanwhile. 256 KiB keeps the buffers small
+// and the file writes large; the bytes behind it wait in the socket for the next pass.
+inline constexpr std::int64_t kMaxTlsReadPass = 256 * 1024;
 
 // SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
 // per handshake of it): a client that shakes hands again and again must not grow the server.

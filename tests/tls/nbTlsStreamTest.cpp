@@ -12,6 +12,7 @@
 #include "tests/net/nbNetTestPeer.h"
 #include "tests/tls/nbTlsTestSupport.h"
 #include "tls/nbTlsStream.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 namespace {
@@ -194,6 +195,35 @@ TEST(TnbTlsNetworkStream, RecordsBehindThePeersLastHandshakeMessageAreKept) {
         EXPECT_TRUE(received.ToString() == data) << received.GetSize() << " bytes";
         EXPECT_TRUE(tls.CloseNotifyReceived());
     }
+}
+
+// A sender faster than the receiver's decryption fills the socket; one read pass still takes
+// at most kMaxTlsReadPass of it (with its last batch and a record kept from before), and the
+// passes together deliver every byte in order.
+TEST(TnbTlsNetworkStream, AReadPassTakesABoundedShareOfAFullSocket) {
+    TTlsPair pair;
+    pair.Connect();
+    SetSocketBuffers(*pair.Client, 1 << 20);
+    SetSocketBuffers(*pair.Server, 1 << 20);
+    const std::string up = Pattern(3 << 20);
+    TnbMemoryStream upload(up);
+    auto writer = std::async(std::launch::async, [&] { pair.Client->WriteData(&upload); });
+    // Well beyond one pass waits in the sockets before the server reads at all.
+    ASSERT_TRUE(test::WaitFor([&] { return pair.Client->BytesProceed() >= 600 * 1024; }));
+    TnbTlsNetworkStream& server = TlsOf(*pair.Server);
+    TnbMemoryStream received;
+    std::int64_t largest = 0;
+    for (int passes = 0; received.GetSize() < static_cast<std::int64_t>(up.size()) &&
+                         passes < 100000;
+         ++passes) {
+        const std::int64_t before = received.GetSize();
+        server.Read(&received);
+        largest = std::max(largest, received.GetSize() - before);
+    }
+    writer.get();
+    EXPECT_EQ(received.ToString(), up);
+    EXPECT_GT(largest, 0);
+    EXPECT_LE(largest, kMaxTlsReadPass + 64 * 1024) << "one pass, its last batch and a kept record";
 }
 
 TEST(TnbTlsNetworkStream, AbortEndsABlockedWrite) {

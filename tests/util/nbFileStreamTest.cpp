@@ -1,6 +1,7 @@
 #include "util/nbFileStream.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,6 +177,46 @@ TEST(FileStream, SharingHoldsUnderConcurrentOpens) {
     EXPECT_GT(granted.load(), 0);
     // Nothing is held once every stream is gone.
     EXPECT_EQ(ErrorOf(dir / "f", TnbFileMode::fmCreate), 0);
+}
+
+// The stream keeps its own position: a descriptor the caller moved is taken where it stands,
+// and every way in (read, collected write, pipe) lands at the position, not at the
+// descriptor's offset.
+TEST(FileStream, EveryTransferLandsAtTheStreamsPosition) {
+    TScratch dir;
+    {
+        TnbFd fd(::open((dir / "p").c_str(), O_WRONLY | O_CREAT, 0644));
+        ASSERT_GE(fd.Get(), 0);
+        ASSERT_EQ(::write(fd.Get(), "0123456789", 10), 10);
+        ASSERT_EQ(::lseek(fd.Get(), 4, SEEK_SET), 4);
+        TnbFileStream w(std::move(fd), TnbFileMode::fmOpenWrite);
+        EXPECT_EQ(w.GetPosition(), 4);
+        w.WriteString("ab");  // collected
+        EXPECT_EQ(w.GetPosition(), 6);
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        ASSERT_EQ(::write(pipe[1], "PQ", 2), 2);
+        w.SetPosition(1);
+        w.WriteFromPipe(pipe[0], 2);
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        EXPECT_EQ(w.GetPosition(), 3);
+        EXPECT_EQ(w.Seek(3, TnbSeekOrigin::soEnd), 13);
+        w.WriteString("z");  // past the end: a hole of zeros, as with lseek
+        EXPECT_THROW(w.Seek(-15, TnbSeekOrigin::soCurrent), EnbFileError);
+        EXPECT_EQ(w.GetPosition(), 14) << "a refused seek leaves the position";
+        w.Close();
+    }
+    EXPECT_EQ(Content(dir / "p"), std::string("0PQ3ab6789\0\0\0z", 14));
+    TnbFileStream r(dir / "p", TnbFileMode::fmOpenRead);
+    char buffer[4] = {};
+    r.SetPosition(8);
+    EXPECT_EQ(r.Read(buffer, 2), 2);
+    EXPECT_EQ(std::string(buffer, 2), "89");
+    EXPECT_EQ(r.GetPosition(), 10);
+    EXPECT_EQ(r.Seek(-9, TnbSeekOrigin::soCurrent), 1);
+    EXPECT_EQ(r.Read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), "PQ3a");
 }
 
 TEST(FileStream, CollectedWritesReachTheFileInOrder) {
