@@ -143,10 +143,11 @@ secure_chroot_dir=/var/run/vsftpd/empty
     return Target("vsftpd", proc, port, "anonymous", "bench@example.org", "up")
 
 
-def measure(t, tool, root, rows, tls, variant, transfers_only=False):
+def measure(t, tool, root, rows, tls, variant, transfers_only=False, sessions_only=False):
     res = {}
     if rows == "tls":
-        return tlsrows.measure(t, tool, root, pss_kib, descendants, transfers_only)
+        return tlsrows.measure(t, tool, root, pss_kib, descendants, transfers_only,
+                               sessions_only)
     if rows == "perf":
         return perfrows.measure(t, tool, root, variant)
     if rows in ("small", "all"):
@@ -195,6 +196,8 @@ def main():
     ap.add_argument("--tls", action="store_true", help="also the TLS rows of the small files")
     ap.add_argument("--transfers-only", action="store_true",
                     help="with --rows tls: only the 1 GiB RETR and STOR rows")
+    ap.add_argument("--sessions-only", action="store_true",
+                    help="with --rows tls: only the sessions-per-second rows")
     args = ap.parse_args()
     if not shutil.which("vsftpd"):
         sys.exit("vsftpd is not installed: apt-get install vsftpd")
@@ -207,7 +210,8 @@ def main():
     ftp = pwd.getpwnam("ftp")
     os.chown(os.path.join(root, "up"), ftp.pw_uid, ftp.pw_gid)
     big = os.path.join(root, "big.bin")
-    if args.rows in ("big", "all", "tls", "goals") and (not os.path.exists(big) or os.path.getsize(big) != GIB):
+    if (args.rows in ("big", "all", "tls", "goals") and not args.sessions_only
+            and (not os.path.exists(big) or os.path.getsize(big) != GIB)):
         with open(big, "wb") as f:
             block = os.urandom(1 << 20)
             for _ in range(1024):
@@ -245,7 +249,7 @@ def main():
         t = start()
         try:
             results[t.name] = measure(t, args.load, root, args.rows, args.tls, variants[t.name],
-                                      args.transfers_only)
+                                      args.transfers_only, args.sessions_only)
         finally:
             t.stop()
 
@@ -261,7 +265,7 @@ def main():
                  or any(key.startswith(w) for w in tlsrows.LOWER_IS_BETTER))
         note = " (lower is better)" if lower else ""
         print(f"{key:{width}} {a:10.3g} {b:10.3g} {ratio:12.2f}{note}")
-    if args.rows == "tls":
+    if args.rows == "tls" and not args.sessions_only:
         ceiling = tlsrows.reference(args.load, os.path.join(scratch, "vsftpd.pem"))
         ours = results["ours"]
         print(f"OpenSSL's own stream, same cipher: {ceiling:.1f} MiB/s; ours reaches "

@@ -41,7 +41,19 @@ def _many(tool, target, root):
     return res
 
 
-def measure(target, tool, root, pss_kib, descendants, transfers_only=False):
+def sessions(target, tool):
+    """Whole short sessions per second (connect, AUTH TLS, login, PWD, QUIT)."""
+    return {
+        "TLS handshakes+logins/s, 16 clients": float(
+            _run(tool, target, "sessions", 16, SESSION_SECONDS)[1]),
+        "TLS sessions/s, 64 clients": float(
+            _run(tool, target, "sessions", 64, SESSION_SECONDS)[1]),
+    }
+
+
+def measure(target, tool, root, pss_kib, descendants, transfers_only=False, sessions_only=False):
+    if sessions_only:
+        return sessions(target, tool)
     res = {
         "TLS RETR 1 GiB (MiB/s)": float(_run(tool, target, "retr", "big.bin")[1]),
         "TLS STOR 1 GiB (MiB/s)": float(
@@ -50,10 +62,7 @@ def measure(target, tool, root, pss_kib, descendants, transfers_only=False):
     os.remove(os.path.join(root, target.up_dir, f"{target.name}.bin"))
     if transfers_only:
         return res
-    res["TLS handshakes+logins/s, 16 clients"] = float(
-        _run(tool, target, "sessions", 16, SESSION_SECONDS)[1])
-    res["TLS sessions/s, 64 clients"] = float(
-        _run(tool, target, "sessions", 64, SESSION_SECONDS)[1])
+    res.update(sessions(target, tool))
     res.update(_many(tool, target, root))
     # Each idle session holds a descriptor in the client; the client raises its own limit.
     files = resource.getrlimit(resource.RLIMIT_NOFILE)[1]

@@ -3,7 +3,10 @@
 // one complete record at a time, so the provider knows exactly where the handshake ends and
 // which bytes behind it belong to the application.
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -40,7 +43,8 @@ std::shared_ptr<TnbTlsSessionScope> NewTlsSessionScope() {
 }
 
 struct TnbProviderCredentials {
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> Ctx{nullptr, &SSL_CTX_free};
+    // A server's is shared with every credentials of the same settings and certificates.
+    std::shared_ptr<SSL_CTX> Ctx;
     bool Server = false;
     TnbCredentialRecord Record;
     // The client's own certificate and key, offered when the server asks for one.
@@ -230,21 +234,56 @@ SSL_SESSION* GetSessionCallback(SSL* ssl, const unsigned char* id, int length, i
     return nullptr;
 }
 
-// Resumption of a server context: within the record's scope (its session-id context, its
-// ticket keys, its sessions), or none.
-void ApplySessionScope(SSL_CTX* ctx, const TnbCredentialRecord& record) {
-    if (record.NoSessionTickets)
-        SSL_CTX_set_num_tickets(ctx, 0);
-    TnbTlsSessionScope* scope = record.SessionScope.get();
-    if (!scope) {
+// SECURITY: tickets are sealed and opened with the keys of the connection's own scope (name,
+// HMAC-SHA256 and AES-256-CBC keys, as OpenSSL's own ticket keys): a ticket another client's
+// scope sealed has a name this scope does not know, so its client gets a full handshake.
+int TicketKeyCallback(SSL* ssl, unsigned char* name, unsigned char* iv, EVP_CIPHER_CTX* cipher,
+                      EVP_MAC_CTX* mac, int encrypt) {
+    const TnbTlsSessionScope* scope = ScopeOf(ssl);
+    if (!scope)
+        return 0;  // no ticket is sealed, and none opens
+    constexpr std::size_t kName = 16;
+    const unsigned char* hmacKey = scope->TicketKeys + kName;
+    const unsigned char* aesKey = hmacKey + 32;
+    if (encrypt) {
+        std::memcpy(name, scope->TicketKeys, kName);
+        if (RAND_bytes(iv, EVP_CIPHER_get_iv_length(EVP_aes_256_cbc())) != 1)
+            return -1;
+    } else if (std::memcmp(name, scope->TicketKeys, kName) != 0) {
+        return 0;
+    }
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, const_cast<unsigned char*>(hmacKey),
+                                          32),
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
+        OSSL_PARAM_construct_end(),
+    };
+    if (EVP_CipherInit_ex(cipher, EVP_aes_256_cbc(), nullptr, aesKey, iv, encrypt) != 1 ||
+        EVP_MAC_CTX_set_params(mac, params) != 1)
+        return -1;
+    return 1;
+}
+
+// Resumption of a server context: within each connection's scope (ScopeOf), or none for
+// records without one.
+void ApplySessionScope(SSL_CTX* ctx, bool scoped) {
+    if (!scoped) {
         SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
         return;
     }
-    SSL_CTX_set_session_id_context(ctx, scope->Id, sizeof scope->Id);
-    SSL_CTX_set_tlsext_ticket_keys(ctx, scope->TicketKeys, sizeof scope->TicketKeys);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_INTERNAL);
     SSL_CTX_sess_set_new_cb(ctx, &NewSessionCallback);
     SSL_CTX_sess_set_get_cb(ctx, &GetSessionCallback);
+    SSL_CTX_set_tlsext_ticket_key_evp_cb(ctx, &TicketKeyCallback);
+}
+
+// The parts of a connection's scope that live on its SSL object: the session-id context, which
+// OpenSSL compares before it resumes any session, and whether tickets are sent at all.
+void ApplySessionScope(SSL* ssl, const TnbCredentialRecord& record) {
+    if (record.NoSessionTickets)
+        SSL_set_num_tickets(ssl, 0);
+    if (const TnbTlsSessionScope* scope = record.SessionScope.get())
+        SSL_set_session_id_context(ssl, scope->Id, sizeof scope->Id);
 }
 
 // The server asks for a client certificate: the first time the handshake stops with
@@ -343,17 +382,13 @@ SECURITY_STATUS EnumeratePackages(std::vector<TnbSecPkgInfo>& packages) {
     return SEC_E_OK;
 }
 
-SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t credentialUse,
-                                   const TnbCredentialRecord& record, TnbCredHandle& credentials) {
-    (void)package;
-    credentials.reset();
-    const bool server = credentialUse == SECPKG_CRED_INBOUND;
-    ClearOpenSslErrors();
-    auto made = std::make_shared<TnbProviderCredentials>();
-    made->Server = server;
-    made->Record = record;
-    made->Ctx.reset(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()));
-    SSL_CTX* ctx = made->Ctx.get();
+// A new context of the record's settings and certificates (ownKey the first one's key, already
+// read); the status says why there is none.
+SECURITY_STATUS MakeContext(const TnbCredentialRecord& record, bool server,
+                            const std::shared_ptr<EVP_PKEY>& ownKey,
+                            std::shared_ptr<SSL_CTX>& made) {
+    made.reset(SSL_CTX_new(server ? TLS_server_method() : TLS_client_method()), &SSL_CTX_free);
+    SSL_CTX* ctx = made.get();
     if (!ctx)
         return SEC_E_INSUFFICIENT_MEMORY;
     if (!ApplyProtocols(ctx, record, server))
@@ -365,29 +400,124 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t cre
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &VerifyCallback);
     X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx), VerifyFlags(record.ChainFlags));
     if (!record.Creds.empty()) {
-        const PCCERT_CONTEXT& own = record.Creds.front();
-        std::shared_ptr<EVP_PKEY> key = own->PrivateKey();
-        if (!key)
+        if (!ownKey)
             return SEC_E_NO_CREDENTIALS;
         if (server) {
-            if (SSL_CTX_use_certificate(ctx, own->Cert()) != 1 ||
-                SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
+            if (SSL_CTX_use_certificate(ctx, record.Creds.front()->Cert()) != 1 ||
+                SSL_CTX_use_PrivateKey(ctx, ownKey.get()) != 1) {
                 return FailureStatus() == SEC_E_CERT_WRONG_USAGE ? SEC_E_CERT_WRONG_USAGE
                                                                  : SEC_E_UNKNOWN_CREDENTIALS;
             }
             for (std::size_t i = 1; i < record.Creds.size(); ++i)
                 SSL_CTX_add1_chain_cert(ctx, record.Creds[i]->Cert());
-        } else {
-            made->ClientCert = own;
-            made->ClientKey = std::move(key);
+            // The chain is completed from the trust store here, once, instead of at every
+            // handshake (which searches the system's certificate directory each time). An
+            // incomplete chain still goes out as far as it was found, as before.
+            if (record.Creds.size() == 1)
+                SSL_CTX_build_cert_chain(
+                    ctx, SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR | SSL_BUILD_CHAIN_FLAG_CLEAR_ERROR);
+            ClearOpenSslErrors();
         }
     } else if (server) {
         return SEC_E_NO_CREDENTIALS;  // a server cannot shake hands without a certificate
     }
     if (server)
-        ApplySessionScope(ctx, record);
+        ApplySessionScope(ctx, record.SessionScope != nullptr);
     else
         SSL_CTX_set_client_cert_cb(ctx, &ClientCertCallback);
+    return SEC_E_OK;
+}
+
+// The server contexts in use, by settings and certificates. Making a context costs about as
+// much as the handshake's own cryptography (OpenSSL 3 looks up every algorithm it may need),
+// so every handshake with the same settings and certificate shares one; whatever differs per
+// client (its resumption scope) is set on its SSL object. The cache holds no context alive: the
+// credentials that use one do, and an unused one is made again.
+// Threads: any; the lock is a leaf lock.
+class TServerContextCache {
+public:
+    std::shared_ptr<SSL_CTX> Find(const TnbCredentialRecord& record,
+                                  const std::shared_ptr<EVP_PKEY>& key) {
+        std::lock_guard lock(lock_);
+        for (const TEntry& entry : entries_) {
+            if (entry.Matches(record, key)) {
+                if (std::shared_ptr<SSL_CTX> ctx = entry.Ctx.lock())
+                    return ctx;
+            }
+        }
+        return nullptr;
+    }
+
+    void Add(const TnbCredentialRecord& record, const std::shared_ptr<EVP_PKEY>& key,
+             const std::shared_ptr<SSL_CTX>& ctx) {
+        TEntry entry{record.Flags, record.EnabledProtocols, record.EnableTls13,
+                     record.SessionScope != nullptr, {}, key, ctx};
+        entry.Creds.assign(record.Creds.begin(), record.Creds.end());
+        std::lock_guard lock(lock_);
+        std::erase_if(entries_, [](const TEntry& old) { return old.Ctx.expired(); });
+        if (entries_.size() >= kMaxSharedServerContexts)
+            entries_.pop_front();
+        entries_.push_back(std::move(entry));
+    }
+
+private:
+    struct TEntry {
+        std::uint32_t Flags, EnabledProtocols;
+        bool EnableTls13, Scoped;
+        // Weak, so that a certificate let go of is never kept, and never matches again.
+        std::vector<std::weak_ptr<TnbCertContext>> Creds;
+        std::weak_ptr<EVP_PKEY> Key;
+        std::weak_ptr<SSL_CTX> Ctx;
+
+        bool Matches(const TnbCredentialRecord& record, const std::shared_ptr<EVP_PKEY>& key) const {
+            if (Flags != record.Flags || EnabledProtocols != record.EnabledProtocols ||
+                EnableTls13 != record.EnableTls13 || Scoped != (record.SessionScope != nullptr) ||
+                Creds.size() != record.Creds.size() || Key.lock() != key)
+                return false;
+            for (std::size_t i = 0; i < Creds.size(); ++i) {
+                if (Creds[i].lock() != record.Creds[i])
+                    return false;
+            }
+            return true;
+        }
+    };
+
+    std::mutex lock_;
+    std::deque<TEntry> entries_;
+};
+
+TServerContextCache& ServerContexts() {
+    static TServerContextCache cache;
+    return cache;
+}
+
+SECURITY_STATUS AcquireCredentials(const std::string& package, std::uint32_t credentialUse,
+                                   const TnbCredentialRecord& record, TnbCredHandle& credentials) {
+    (void)package;
+    credentials.reset();
+    const bool server = credentialUse == SECPKG_CRED_INBOUND;
+    ClearOpenSslErrors();
+    auto made = std::make_shared<TnbProviderCredentials>();
+    made->Server = server;
+    made->Record = record;
+    std::shared_ptr<EVP_PKEY> key;
+    if (!record.Creds.empty())
+        key = record.Creds.front()->PrivateKey();
+    // Only a complete server record is shared; a failing one is made again to report why.
+    const bool shared = server && key;
+    if (shared)
+        made->Ctx = ServerContexts().Find(record, key);
+    if (!made->Ctx) {
+        const SECURITY_STATUS status = MakeContext(record, server, key, made->Ctx);
+        if (status != SEC_E_OK)
+            return status;
+        if (shared)
+            ServerContexts().Add(record, key, made->Ctx);
+    }
+    if (!server && key) {
+        made->ClientCert = record.Creds.front();
+        made->ClientKey = std::move(key);
+    }
     credentials = std::move(made);
     return SEC_E_OK;
 }
@@ -446,6 +576,7 @@ SECURITY_STATUS NewContext(const TnbCredHandle& credentials, const std::string& 
     SSL_set_ex_data(ssl, ContextIndex(), made.get());
     if (credentials->Server) {
         SSL_set_accept_state(ssl);
+        ApplySessionScope(ssl, credentials->Record);
         if (flags & ASC_REQ_MUTUAL_AUTH)
             SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &VerifyCallback);
         else

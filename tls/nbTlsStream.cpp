@@ -99,6 +99,8 @@ void TnbTlsNetworkStream::StartSession(std::unique_ptr<TnbTlsSspi> engine) {
     tlsBuffer_.Clear();
     outgoingData_.Clear();
     receivedData_.Clear();
+    readAhead_.Clear();
+    readAheadSource_ = nullptr;
     recordOverhead_ = 0;
 }
 
@@ -383,10 +385,45 @@ bool TnbTlsNetworkStream::SendPending(TnbStream* source, std::int64_t count) {
         if (!tls)
             RaiseSspiCode(SEC_E_INVALID_HANDLE);
         // The records are made straight into the pending buffer.
-        tls->Encrypt(*source, outgoingData_, count);
+        TnbStream& plain = PlainSource(*source, count);
+        tls->Encrypt(plain, outgoingData_, count);
         outgoingData_.SetPosition(0);
     }
     return SendOutgoing();
+}
+
+TnbStream& TnbTlsNetworkStream::PlainSource(TnbStream& source, std::int64_t& count) {
+    if (dynamic_cast<TnbMemoryStream*>(&source))
+        return source;
+    const std::int64_t position = source.GetPosition();
+    if (readAheadSource_ != &source || position < readAheadStart_ ||
+        position + count > readAheadStart_ + readAheadLength_) {
+        // The buffer's size stays at its largest, so a refill does not clear it first.
+        const std::int64_t size = std::max(count, kTlsReadAhead);
+        if (readAhead_.GetSize() < size)
+            readAhead_.SetSize(size);
+        readAheadSource_ = nullptr;
+        std::int64_t length = 0;
+        try {
+            while (length < size) {
+                const std::int64_t read = source.Read(readAhead_.Memory() + length, size - length);
+                if (read <= 0)
+                    break;
+                length += read;
+            }
+        } catch (...) {
+            source.SetPosition(position);
+            throw;
+        }
+        source.SetPosition(position);
+        readAheadSource_ = &source;
+        readAheadStart_ = position;
+        readAheadLength_ = length;
+    }
+    const std::int64_t offset = position - readAheadStart_;
+    count = std::min(count, readAheadLength_ - offset);  // a file that ended early
+    readAhead_.SetPosition(offset);
+    return readAhead_;
 }
 
 bool TnbTlsNetworkStream::Write(TnbStream* source) {
@@ -422,6 +459,9 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         if (result && NeedStop())
             break;
     }
+    // A source written to its end is not read ahead again; another stream may take its place.
+    if (result && source->GetPosition() >= size)
+        readAheadSource_ = nullptr;
     return result;
 }
 

@@ -129,12 +129,20 @@ private:
     // then whatever is pending. False when the socket would block.
     bool SendPending(TnbStream* source, std::int64_t count);
     bool SendOutgoing();
+    // The stream to protect count bytes of source from (positioned at them), and how many of
+    // them it holds: source itself when it is in memory, else readAhead_, refilled with
+    // kTlsReadAhead bytes of source when the chunk is not in it. Source's position stays.
+    TnbStream& PlainSource(TnbStream& source, std::int64_t& count);
     int GetRecordOverhead();
 
     TnbProviderLoader loader_;
     TnbMemoryStream receivedData_;  // unprotected, not yet handed to a caller
     TnbMemoryStream outgoingData_;  // protected, not yet taken by the socket
     TnbMemoryStream tlsBuffer_;     // received bytes being processed, or the token to send
+    TnbMemoryStream readAhead_;     // bytes of a file source read ahead (PlainSource)
+    const TnbStream* readAheadSource_ = nullptr;
+    std::int64_t readAheadStart_ = 0;   // the source position of readAhead_'s first byte
+    std::int64_t readAheadLength_ = 0;  // the bytes of readAhead_ that hold the source's
     std::unique_ptr<TnbTlsSspi> tls_;
     std::recursive_mutex tlsLock_;  // leaf lock: tls_ only
     TnbTlsState state_ = TnbTlsState::tsDone;

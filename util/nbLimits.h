@@ -44,10 +44,18 @@ inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 // twice and written at once), and held its thread meanwhile. 256 KiB keeps the buffers small
 // and the file writes large; the bytes behind it wait in the socket for the next pass.
 inline constexpr std::int64_t kMaxTlsReadPass = 256 * 1024;
+// Bytes of a file source a TLS stream reads at once and protects chunk by chunk from memory:
+// one read per 32 chunks of the default batch instead of one per chunk. Held only while a
+// download runs.
+inline constexpr std::int64_t kTlsReadAhead = 256 * 1024;
 
 // SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
 // per handshake of it): a client that shakes hands again and again must not grow the server.
 inline constexpr std::size_t kMaxScopeSessions = 4;
+// Server TLS contexts kept for sharing, one per combination of settings and certificate in use.
+// A host normally has one (two across a certificate reload); a host that hands out a
+// certificate of its own per client only misses the cache, it never grows it past this.
+inline constexpr std::size_t kMaxSharedServerContexts = 8;
 
 // SECURITY: client text a reply repeats (a path, a user name), in bytes; longer text is cut
 // and ends in "...". A reply stays a short line however long the request was, so a client

@@ -298,6 +298,7 @@ class FreshProgram(unittest.TestCase):
             (("--tls-data-session-reuse", "require"), False, False, False, "522"),
             (("--tls-data-session-reuse", "require"), False, True, False, "resumed"),
             ((), False, True, True, "new"),  # never another client's session
+            (("--tls13",), True, True, True, "new"),  # nor another client's ticket
             (("--tls-data-session-reuse", "none"), False, True, False, "new"),
         ]
         for args, tls13, reuse, foreign, expected in cases:

@@ -2,10 +2,14 @@
 // passed through memory in pieces of any size.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/tls/nbTlsTestSupport.h"
+#include "tls/nbCertificateStore.h"
 #include "tls/nbSspiTls.h"
 
 namespace nb {
@@ -410,6 +414,60 @@ TEST(TnbTlsSspi, ClientVerificationAndClientCertificates) {
     EXPECT_EQ(pair.ServerEngine.LastStatus, CERT_E_UNTRUSTEDROOT);
     ASSERT_TRUE(pair.ServerEngine.PeerCertificate);
     EXPECT_EQ(pair.ServerEngine.PeerCertificate->SubjectName(), "localhost");
+}
+
+// Server handshakes share one context per settings and certificate: each must still present its
+// own certificate and protocols, whatever handshakes with others came before it, and a context
+// is made again once its certificates went and new ones arrive.
+TEST(TnbTlsSspi, HandshakesInTurnKeepTheirOwnCertificateAndProtocols) {
+    TnbCertificateStore store;
+    store.KeyUsage = CERT_DIGITAL_SIGNATURE_KEY_USAGE | CERT_KEY_ENCIPHERMENT_KEY_USAGE;
+    store.ValidFrom = store.ValidFrom - std::chrono::days{1};
+    const std::shared_ptr<TnbCertificate> shared = test::SharedServerCertificate();
+    const std::shared_ptr<TnbCertificate> other = store.CreateSelfSigned("CN=other.test", 1);
+    struct TCase {
+        std::shared_ptr<TnbCertificate> Certificate;
+        bool Tls13;
+        const char* Subject;
+        std::uint32_t Protocol;
+    };
+    const TCase cases[] = {
+        {shared, false, "localhost", SP_PROT_TLS1_2_CLIENT},
+        {other, false, "other.test", SP_PROT_TLS1_2_CLIENT},
+        {shared, true, "localhost", SP_PROT_TLS1_3_CLIENT},
+        {shared, false, "localhost", SP_PROT_TLS1_2_CLIENT},
+        {other, true, "other.test", SP_PROT_TLS1_3_CLIENT},
+        {other, false, "other.test", SP_PROT_TLS1_2_CLIENT},
+    };
+    // All sessions stay open, as a server's clients do, so that every context is in use.
+    std::vector<std::unique_ptr<TPair>> open;
+    for (const TCase& c : cases) {
+        for (int round = 0; round < 2; ++round) {
+            TPair& pair = *open.emplace_back(std::make_unique<TPair>());
+            pair.Server.Certificates.Clear();
+            pair.Server.Certificates.Add(c.Certificate);
+            const TnbTlsFlags flags =
+                c.Tls13 ? TnbTlsFlags{F::tfUseTLS12, F::tfUseTLS13} : TnbTlsFlags{F::tfUseTLS12};
+            pair.ServerEngine.TLSFlags = flags;
+            pair.ClientEngine.TLSFlags = flags;
+            pair.ClientEngine.VerifyIgnoreFlags = nbIgnoreAllPolicy;
+            pair.Handshake();
+            ASSERT_TRUE(pair.ClientEngine.PeerCertificate) << c.Subject;
+            EXPECT_EQ(pair.ClientEngine.PeerCertificate->SubjectName(), c.Subject);
+            EXPECT_EQ(pair.ClientEngine.ConnectionInfo().Protocol, c.Protocol) << c.Subject;
+        }
+    }
+    // More certificates than contexts are kept, each let go of before the next one comes.
+    for (int i = 0; i < 10; ++i) {
+        TPair pair;
+        pair.Server.Certificates.Clear();
+        const std::string subject = "CN=n" + std::to_string(i) + ".test";
+        pair.Server.Certificates.Add(store.CreateSelfSigned(subject, 2 + i));
+        pair.ClientEngine.VerifyIgnoreFlags = nbIgnoreAllPolicy;
+        pair.Handshake();
+        ASSERT_TRUE(pair.ClientEngine.PeerCertificate);
+        EXPECT_EQ(pair.ClientEngine.PeerCertificate->SubjectName(), subject.substr(3));
+    }
 }
 
 }  // namespace
