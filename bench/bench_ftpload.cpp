@@ -312,8 +312,10 @@ int Sessions(const Args& a, int threads, double seconds) {
                     Control::Expect(c.Command("PWD"), '2');
                     c.Command("QUIT");
                     ++done;
-                } catch (const std::exception&) {
-                    ++failed;
+                } catch (const std::exception& e) {
+                    // The first failure says why; the rest only count.
+                    if (failed++ == 0)
+                        std::fprintf(stderr, "first failed session: %s\n", e.what());
                 }
             }
         });

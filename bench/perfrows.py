@@ -84,7 +84,8 @@ def idle_kib_per_session(t, tool, count, tls=False):
         time.sleep(2)  # the last sessions' logins settle
         return (pss_kib(descendants(t.proc.pid)) - base) / count
     finally:
-        os.killpg(idle.pid, signal.SIGKILL)
+        if idle.poll() is None:
+            os.killpg(idle.pid, signal.SIGKILL)
         idle.wait()
         time.sleep(2)  # the server lets go of the closed sessions
 
