@@ -2,6 +2,8 @@
 // the control connection; PROT decides whether the next data connections are protected.
 #include "ftp/nbFtpServer.h"
 
+#include <mutex>
+
 #include "ftp/nbFtpServerInternal.h"
 
 namespace nb {
@@ -19,6 +21,11 @@ void TnbFtpServer::CmdAuth(TnbFtpCommandConnection& c, const std::string& cmd,
     const std::string method = UpperCaseAscii(Trim(p.Params));
     if (method != "TLS" && method != "SSL")
         RaiseFtpError(cmd, 504, "Unknown auth method " + Echo(method));
+    // The switch is asked for and its reply queued as one step under the connection lock: a
+    // read on another thread that begins the switch in between would otherwise send the 234
+    // through a stream whose handshake has not even started (SEC_E_INVALID_HANDLE, a 451 and
+    // a lost session).
+    std::lock_guard lock(c.ConnectionLock());
     StartTls(c);
     Reply(c, cmd, "234 Enabling SSL");
 }
