@@ -459,8 +459,9 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
         if (result && NeedStop())
             break;
     }
-    // A source written to its end is not read ahead again; another stream may take its place.
-    if (result && source->GetPosition() >= size)
+    // Only a send that would block comes back for the same source; after the end or a stop the
+    // source may go, and another stream may take its place (and its address).
+    if (result)
         readAheadSource_ = nullptr;
     return result;
 }

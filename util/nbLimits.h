@@ -45,8 +45,8 @@ inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 // and the file writes large; the bytes behind it wait in the socket for the next pass.
 inline constexpr std::int64_t kMaxTlsReadPass = 256 * 1024;
 // Bytes of a file source a TLS stream reads at once and protects chunk by chunk from memory:
-// one read per 32 chunks of the default batch instead of one per chunk. Held only while a
-// download runs.
+// one read per 32 chunks of the default batch instead of one per chunk. The buffer lives as long
+// as the stream that sent a file: a data connection's, which ends with its transfer.
 inline constexpr std::int64_t kTlsReadAhead = 256 * 1024;
 
 // SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
