@@ -36,7 +36,7 @@ bool TnbFtpServer::Authenticate(TnbFtpCommandConnection& AConnection,
 void TnbFtpServer::CmdUser(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams& p) {
     CheckTlsRequired(c, cmd);
-    c.ResetSession();
+    c.ResetLogin();
     c.SetUserName(Trimmed(p.Params));
     if (AllowAnonymousAccess() && IsAnonymousName(c.UserName())) {
         Reply(c, cmd, "331 Anonymous access allowed, send identity (e-mail name) as password.");
@@ -75,7 +75,7 @@ void TnbFtpServer::CmdPass(TnbFtpCommandConnection& c, const std::string& cmd,
     }
     if (!verdict) {
         const std::string text = "User " + Echo(userName) + " cannot log in.";
-        c.ResetSession();
+        c.ResetLogin();
         if (delay > 0) {
             // SECURITY: a failed login is answered only once the guard's delay has passed, and
             // the session's next commands wait for that answer; but the wait holds no thread,

@@ -114,6 +114,15 @@ void TnbFtpCommandConnection::ResetSession() {
     permissions_ = TnbFtpServerPermissions{TnbFtpServerPermission::spAll};
 }
 
+void TnbFtpCommandConnection::ResetLogin() {
+    // SECURITY: PBSZ and PROT may come before USER; clearing the protection at the login would
+    // send the data in clear after "200 Data channel will be encrypted". REIN, which resets all
+    // the client set, still clears it.
+    const bool protectedData = dataProtection_;
+    ResetSession();
+    dataProtection_ = protectedData;
+}
+
 void TnbFtpCommandConnection::SetDataConnection(std::unique_ptr<TnbTcpConnection> connection) {
     std::shared_ptr<TnbTcpConnection> old;
     {

@@ -206,6 +206,8 @@ public:
 
     // Back to "connected, nobody logged in"; the data connection is kept.
     void ResetSession();
+    // ResetSession for a new login (USER, a failed PASS): the data protection stays.
+    void ResetLogin();
 
     // Atomic: a host's login time-out reads it from the listener thread.
     bool IsLoggedIn() const { return isLoggedIn_.load(); }

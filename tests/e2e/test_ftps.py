@@ -62,14 +62,18 @@ class ImplicitClient(ExplicitClient):
         return self.welcome
 
 
-def login(server, mode, tls13=False, context=None, **kw):
+def login(server, mode, tls13=False, context=None, prot_first=False, **kw):
+    """prot_first: PBSZ and PROT P before USER, as some clients send them."""
     cls = ImplicitClient if mode == "implicit" else ExplicitClient
     ftp = cls(context=context or client_context(tls13), timeout=30, **kw)
     ftp.connect("127.0.0.1", server.port)
     if mode != "implicit":
         ftp.auth()
+    if prot_first:
+        ftp.prot_p()
     ftp.login(USER, PASSWORD)
-    ftp.prot_p()
+    if not prot_first:
+        ftp.prot_p()
     return ftp
 
 
@@ -113,6 +117,14 @@ class Ftps(unittest.TestCase):
                         # Resumption is the client's choice; the server never requires it.
                         self.assertEqual(set(ftp.resumed), {reuse})
                         ftp.quit()
+        # A login keeps the protection asked for before it: the client wraps the listing's
+        # data connection in TLS, which fails if the server sends it in clear.
+        for mode in MODES:
+            with self.subTest(mode=mode, prot="before USER"):
+                ftp = login(self.servers[mode], mode, prot_first=True)
+                ftp.retrlines("LIST", lambda _: None)
+                self.assertEqual(len(ftp.resumed), 1)
+                ftp.quit()
         # One log line for every protected data connection, saying whether it resumed.
         log = self.servers["allow-explicit"].log()
         self.assertTrue(any(l.endswith(", session resumed") for l in log))
