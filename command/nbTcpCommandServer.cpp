@@ -544,11 +544,13 @@ void TnbTcpCommandServer::ProcessCommands(TnbCommandConnection& AConnection,
             std::lock_guard lock(AConnection.queueLock_);
             // A lock-free command must reach the command that runs now (ABOR stops a transfer):
             // at once while it waits on its peer, or while nothing else is queued before it.
-            // Behind commands not yet started it waits in the queue until the one ahead enters
-            // its blocking section, or takes its turn; with nothing running it takes its turn.
+            // Behind commands not yet started, or beside one that will wait on its peer but has
+            // not reached that wait, it waits in the queue until the one ahead enters its
+            // blocking section, or takes its turn; with nothing running it takes its turn.
             runNow = info != nullptr && info->NoLock() && AConnection.draining_ &&
                      (AConnection.blocking_ ||
-                      (!AConnection.suspended_ && AConnection.queue_.empty()));
+                      (!AConnection.suspended_ && AConnection.queue_.empty() &&
+                       !AConnection.runningWaitsOnPeer_));
             if (!runNow) {
                 // The parse took no more than the queue has room for (SetParseBudget); the
                 // queue's bounds hold the reads, not a close.
@@ -633,13 +635,20 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
             item = std::move(AConnection.queue_.front());
             AConnection.queue_.pop_front();
             AConnection.queuedCost_ -= TnbProcessCommandHandler::QueuedCost(*item.params);
+            AConnection.runningWaitsOnPeer_ = item.info != nullptr && item.info->WaitsOnPeer();
         }
+        const auto ran = [&AConnection] {
+            std::lock_guard lock(AConnection.queueLock_);
+            AConnection.runningWaitsOnPeer_ = false;
+        };
         try {
             RunQueued(AConnection, item);
         } catch (...) {
+            ran();
             AConnection.DropCommands();
             throw;
         }
+        ran();
         if (AConnection.StartTlsPending()) {
             std::lock_guard lock(AConnection.queueLock_);
             AConnection.queue_.clear();  // read in clear behind the AUTH: injected

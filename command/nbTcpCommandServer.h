@@ -144,6 +144,12 @@ public:
 
     const std::string& Name() const { return name_; }
     bool NoLock() const { return noLock_; }
+    // The command waits on its peer in a TnbCommandBlockingSection (a transfer). A lock-free
+    // command read while it runs but before that section waits for the section or the
+    // command's end, so its reply never comes ahead of this command's first one: an ABOR meant
+    // for a transfer still being set up finds the transfer.
+    bool WaitsOnPeer() const { return waitsOnPeer_; }
+    void SetWaitsOnPeer(bool value) { waitsOnPeer_ = value; }
     // Set when the entry is added to a server's table.
     TnbTcpCommandServer* Server() const { return server_; }
     void SetServer(TnbTcpCommandServer* server) { server_ = server; }
@@ -154,6 +160,7 @@ public:
 private:
     std::string name_;
     bool noLock_;
+    bool waitsOnPeer_ = false;
     TnbTcpCommandServer* server_ = nullptr;
 };
 
@@ -417,6 +424,7 @@ private:
     bool draining_ = false;   // a worker runs the queue's commands (or a deferred end owns them)
     bool blocking_ = false;   // the running command is inside a TnbCommandBlockingSection
     bool suspended_ = false;  // the running command ends later (DeferCommandEnd)
+    bool runningWaitsOnPeer_ = false;  // the queued command that runs now has WaitsOnPeer
     // Parses whose commands are not in the queue yet: waiting lines, which come after them,
     // are not taken meanwhile (they would overtake them).
     std::atomic<int> unqueued_{0};

@@ -368,6 +368,10 @@ void TnbFtpServer::RegisterCommands() {
     AddCommand("MFMT", &TnbFtpServer::CmdMfmt);
     AddCommand("HASH", &TnbFtpServer::CmdHash);
     AddCommand("CLNT", &TnbFtpServer::CmdClnt);
+    // Their data connection (or a long digest) waits on the peer: an ABOR read before that wait
+    // is theirs, answered after their first reply.
+    for (const char* name : {"RETR", "STOR", "APPE", "STOU", "LIST", "NLST", "MLSD", "HASH"})
+        CommandList().Find(name)->SetWaitsOnPeer(true);
 }
 
 namespace {

@@ -66,6 +66,11 @@ public:
         released_ = true;
         cond_.notify_all();
     }
+    void OpenPeer() {
+        std::lock_guard lock(mutex_);
+        peerOpen_ = true;
+        cond_.notify_all();
+    }
 
     std::atomic<int> slowRunning_{0};
     std::atomic<int> multiDone_{0};
@@ -83,6 +88,9 @@ protected:
         CommandList().Add(MakeCommand("FAIL", &TTestCommandServer::CmdFail));
         CommandList().Add(MakeCommand("QUIT", &TTestCommandServer::CmdQuit));
         CommandList().Add(MakeCommand("BOOM", &TTestCommandServer::CmdBoom));
+        auto peer = MakeCommand("PEER", &TTestCommandServer::CmdPeer);
+        peer->SetWaitsOnPeer(true);
+        CommandList().Add(std::move(peer));
     }
     void DoCommandError(TnbCommandConnection& AConnection, const TnbTcpCommandParams&,
                         const std::exception& E) override {
@@ -102,6 +110,21 @@ private:
             cond_.wait_for(lock, test::kLimit, [this] { return released_; });
         }
         SendResponse(c, p.Command, "200 slow done");
+    }
+    // Like a transfer: it sets up until OpenPeer, answers, then waits on its peer (here, STOP).
+    void CmdPeer(TnbCommandConnection& c, TnbTcpCommandParams& p) {
+        ++slowRunning_;
+        {
+            std::unique_lock lock(mutex_);
+            cond_.wait_for(lock, test::kLimit, [this] { return peerOpen_; });
+        }
+        SendResponse(c, p.Command, "150 peer");
+        TnbCommandBlockingSection blocking(*this, c);
+        {
+            std::unique_lock lock(mutex_);
+            cond_.wait_for(lock, test::kLimit, [this] { return released_; });
+        }
+        SendResponse(c, p.Command, "226 peer");
     }
     void CmdStop(TnbCommandConnection& c, TnbTcpCommandParams& p) {
         Release();
@@ -138,6 +161,7 @@ private:
     std::mutex mutex_;
     std::condition_variable cond_;
     bool released_ = false;
+    bool peerOpen_ = false;
     std::vector<std::string> errors_;
     std::vector<std::string> received_;
     std::vector<std::string> custom_;
@@ -315,6 +339,22 @@ TEST_F(TnbCommandServer, CommandFloodBehindALongCommandIsHeldBackAndAnsweredInOr
     ASSERT_TRUE(client.ReceiveUntil("200 " + std::to_string(kMaxQueuedCommands + 43) + "\r\n"));
     EXPECT_TRUE(client.Received() == expected) << client.Received().substr(0, 200);
     EXPECT_TRUE(server_.Errors().empty());
+}
+
+TEST_F(TnbCommandServer, LockFreeCommandReadBeforeTheWaitOnThePeerReachesItAfterItsFirstReply) {
+    Start();
+    TLineClient client;
+    Connect(client);
+    ASSERT_TRUE(client.Send("PEER\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return server_.slowRunning_.load() == 1; }));
+    const int reads = server_.reads_.load();
+    ASSERT_TRUE(client.Send("STOP\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return server_.reads_.load() > reads; }));
+    // STOP is read while PEER still sets up: it must neither answer first nor miss the wait.
+    server_.OpenPeer();
+    ASSERT_TRUE(client.ReceiveUntil("226 peer\r\n"));
+    ASSERT_TRUE(client.ReceiveUntil("200 stopped\r\n"));  // STOP's reply races PEER's end
+    EXPECT_EQ(client.Received().rfind("150 peer\r\n", 0), 0u) << client.Received();
 }
 
 TEST_F(TnbCommandServer, AborWithTelnetSynchIsRecognised) {
