@@ -1,5 +1,5 @@
 // The OpenSSL provider of nbSspi: the function table the handshake engine calls. A context is
-// an SSL object between two memory BIOs; nothing here touches a socket. Handshake input is fed
+// an SSL object between two byte queues (BIOs of our own); nothing here touches a socket. Handshake input is fed
 // one complete record at a time, so the provider knows exactly where the handshake ends and
 // which bytes behind it belong to the application.
 #include <openssl/bio.h>
@@ -95,6 +95,127 @@ TRecord CheckRecord(const std::uint8_t* data, std::size_t size, std::size_t& rec
     recordSize = kRecordHeader + length;
     return size >= recordSize ? TRecord::rcComplete : TRecord::rcIncomplete;
 }
+
+// ---- The context's two byte queues ----
+// OpenSSL's memory BIO zero-fills and copies every record into its buffer and copies it out
+// again. These queues hand records straight on instead: protected output goes straight into
+// the caller's stream (Target), and a record being unprotected is read where it lies (Input).
+// Only handshake bytes, and output made with no target, wait in Pending.
+struct TnbBioQueue {
+    std::vector<std::uint8_t> Pending;
+    std::size_t ReadPosition = 0;
+    TnbMemoryStream* Target = nullptr;    // appended to while set (Pending is empty then)
+    const std::uint8_t* Input = nullptr;  // read after Pending while set
+    std::size_t InputSize = 0;
+
+    std::size_t Waiting() const { return InputSize + Pending.size() - ReadPosition; }
+};
+
+TnbBioQueue& QueueOf(BIO* bio) { return *static_cast<TnbBioQueue*>(BIO_get_data(bio)); }
+
+int QueueWrite(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    if (size <= 0)
+        return 0;
+    TnbBioQueue& queue = QueueOf(bio);
+    try {
+        if (queue.Target != nullptr)
+            queue.Target->Write(data, size);
+        else
+            queue.Pending.insert(queue.Pending.end(), data, data + size);
+    } catch (const std::bad_alloc&) {
+        return -1;  // no exception may cross OpenSSL: the write fails instead
+    }
+    return size;
+}
+
+int QueueRead(BIO* bio, char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    TnbBioQueue& queue = QueueOf(bio);
+    auto wanted = static_cast<std::size_t>(std::max(size, 0));
+    std::size_t done = std::min(wanted, queue.Pending.size() - queue.ReadPosition);
+    if (done > 0) {
+        std::memcpy(data, queue.Pending.data() + queue.ReadPosition, done);
+        queue.ReadPosition += done;
+        if (queue.ReadPosition == queue.Pending.size()) {
+            // A handshake's flight is read once: its memory goes back instead of idling with
+            // the session.
+            std::vector<std::uint8_t>().swap(queue.Pending);
+            queue.ReadPosition = 0;
+        }
+    }
+    const std::size_t fromInput = std::min(wanted - done, queue.InputSize);
+    if (fromInput > 0) {
+        std::memcpy(data + done, queue.Input, fromInput);
+        queue.Input += fromInput;
+        queue.InputSize -= fromInput;
+        done += fromInput;
+    }
+    if (done == 0 && size > 0) {
+        BIO_set_retry_read(bio);  // no more bytes yet, not the end of the stream
+        return -1;
+    }
+    return static_cast<int>(done);
+}
+
+long QueueControl(BIO* bio, int command, long, void*) {
+    switch (command) {
+        case BIO_CTRL_PENDING:
+            return static_cast<long>(QueueOf(bio).Waiting());
+        case BIO_CTRL_FLUSH:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+int QueueCreate(BIO* bio) {
+    BIO_set_data(bio, new TnbBioQueue);
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+int QueueDestroy(BIO* bio) {
+    delete static_cast<TnbBioQueue*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+const BIO_METHOD* QueueMethod() {
+    static const BIO_METHOD* method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "nb queue");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, &QueueWrite);
+            BIO_meth_set_read(made, &QueueRead);
+            BIO_meth_set_ctrl(made, &QueueControl);
+            BIO_meth_set_create(made, &QueueCreate);
+            BIO_meth_set_destroy(made, &QueueDestroy);
+        }
+        return made;
+    }();
+    return method;
+}
+
+// While it lives, what the context protects is appended to out directly.
+class TDirectOutput {
+public:
+    TDirectOutput(BIO* bio, TnbMemoryStream& out) : queue_(QueueOf(bio)), out_(out) {
+        position_ = out.GetPosition();
+        out.Seek(0, TnbSeekOrigin::soEnd);
+        queue_.Target = &out;
+    }
+    ~TDirectOutput() {
+        queue_.Target = nullptr;
+        out_.SetPosition(position_);
+    }
+    TDirectOutput(const TDirectOutput&) = delete;
+    TDirectOutput& operator=(const TDirectOutput&) = delete;
+
+private:
+    TnbBioQueue& queue_;
+    TnbMemoryStream& out_;
+    std::int64_t position_ = 0;
+};
 
 // Everything the context has queued to send, appended to out.
 void DrainOutput(TnbProviderContext& context, std::vector<std::uint8_t>& out) {
@@ -559,16 +680,13 @@ SECURITY_STATUS NewContext(const TnbCredHandle& credentials, const std::string& 
     auto made = std::make_shared<TnbProviderContext>();
     made->Credentials = credentials;
     made->Ssl.reset(SSL_new(credentials->Ctx.get()));
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
+    BIO* in = QueueMethod() ? BIO_new(QueueMethod()) : nullptr;
+    BIO* out = QueueMethod() ? BIO_new(QueueMethod()) : nullptr;
     if (!made->Ssl || !in || !out) {
         BIO_free(in);
         BIO_free(out);
         return SEC_E_INSUFFICIENT_MEMORY;
     }
-    // An empty memory BIO means "no more bytes yet", not the end of the stream.
-    BIO_set_mem_eof_return(in, -1);
-    BIO_set_mem_eof_return(out, -1);
     SSL_set_bio(made->Ssl.get(), in, out);
     made->In = in;
     made->Out = out;
@@ -759,11 +877,14 @@ SECURITY_STATUS Encrypt(const TnbCtxtHandle& context, const std::uint8_t* data, 
     if (size > kMaxFragment)
         return SEC_E_BUFFER_TOO_SMALL;
     ClearOpenSslErrors();
-    if (size > 0 && SSL_write(context->Ssl.get(), data, static_cast<int>(size)) <= 0) {
-        const SECURITY_STATUS status = FailureStatus();
-        return status == SEC_E_ILLEGAL_MESSAGE ? SEC_E_ENCRYPT_FAILURE : status;
+    DrainOutput(*context, out);  // what waits goes first
+    if (size > 0) {
+        TDirectOutput direct(context->Out, out);
+        if (SSL_write(context->Ssl.get(), data, static_cast<int>(size)) <= 0) {
+            const SECURITY_STATUS status = FailureStatus();
+            return status == SEC_E_ILLEGAL_MESSAGE ? SEC_E_ENCRYPT_FAILURE : status;
+        }
     }
-    DrainOutput(*context, out);
     return SEC_E_OK;
 }
 
@@ -784,7 +905,23 @@ SECURITY_STATUS Decrypt(const TnbCtxtHandle& context, const std::uint8_t* data, 
             break;
     }
     SSL* ssl = context->Ssl.get();
-    BIO_write(context->In, data, static_cast<int>(recordSize));
+    // The record is read where it lies; whatever OpenSSL leaves of it is kept.
+    TnbBioQueue& input = QueueOf(context->In);
+    struct TInput {
+        TnbBioQueue& Queue;
+        ~TInput() {
+            try {
+                Queue.Pending.insert(Queue.Pending.end(), Queue.Input,
+                                     Queue.Input + Queue.InputSize);
+            } catch (const std::bad_alloc&) {
+                // The record's rest is lost: its next record fails its check, not silently.
+            }
+            Queue.Input = nullptr;
+            Queue.InputSize = 0;
+        }
+    } direct{input};
+    input.Input = data;
+    input.InputSize = recordSize;
     buffers.Consumed = recordSize;
     std::vector<std::uint8_t>& plain = *buffers.Plain;
     for (;;) {
