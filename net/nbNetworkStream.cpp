@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <typeinfo>
 
 #include "net/nbConnection.h"
 #include "net/nbIpAddress.h"
@@ -194,6 +195,11 @@ bool TnbNetworkStream::Read(TnbStream* destination) {
                 break;
         }
     }
+    // A plain memory destination takes the bytes where they land, without the copy through the
+    // stream's own buffer. A class derived from it may do more in Write: it gets Write.
+    auto* memory = typeid(*destination) == typeid(TnbMemoryStream)
+                       ? static_cast<TnbMemoryStream*>(destination)
+                       : nullptr;
     bool result = true;
     for (;;) {
         const int size = GetReadBatchSize();
@@ -201,14 +207,17 @@ bool TnbNetworkStream::Read(TnbStream* destination) {
         // answer 0 and pass for the peer's close.
         if (size < 1)
             break;
-        char* buffer = TransferBuffer(size);
+        char* buffer = memory ? ReceiveSpace(*memory, size) : TransferBuffer(size);
         const int received = Recv(buffer, size);
         const int error = WSAGetLastError();
         result = received != -1;
         if (received == -1 && error != WSAEWOULDBLOCK)
             RaiseSocketError(error);
         if (received > 0) {
-            destination->Write(buffer, received);
+            if (memory)
+                memory->Wrote(static_cast<std::size_t>(received));
+            else
+                destination->Write(buffer, received);
             AddBytesProceed(received);
         }
         if (received == 0) {
@@ -614,6 +623,14 @@ TnbConnection& TnbNetworkStream::RequireConnection() const {
     if (!connection_)
         RaiseInternalError(nbErrNoNetworkStream);
     return *connection_;
+}
+
+char* TnbNetworkStream::ReceiveSpace(TnbMemoryStream& destination, int size) {
+    try {
+        return destination.WriteSpace(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        RaiseSocketError(WSA_NOT_ENOUGH_MEMORY);
+    }
 }
 
 char* TnbNetworkStream::TransferBuffer(int size) {

@@ -148,6 +148,8 @@ private:
     std::int64_t CopyBatch(TnbStream* source, int size);
     // One transfer buffer, reused batch after batch; grows only with the batch size.
     char* TransferBuffer(int size);
+    // Room for a receive of size bytes at the memory destination's position.
+    static char* ReceiveSpace(TnbMemoryStream& destination, int size);
 
     TnbConnection* connection_ = nullptr;  // not owned: the connection owns this stream
     TnbNextAction nextAction_ = TnbNextAction::naNone;

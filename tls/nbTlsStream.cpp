@@ -508,7 +508,17 @@ int TnbTlsNetworkStream::GetRecordOverhead() {
 }
 
 int TnbTlsNetworkStream::GetReadBatchSize() {
-    return TnbNetworkStream::GetReadBatchSize() + GetRecordOverhead();
+    const int inherited = TnbNetworkStream::GetReadBatchSize();
+    const int batch = inherited + GetRecordOverhead();
+    // A pass whose receives came back full meets a peer that streams: the rest of the pass is
+    // asked for in larger receives. A pass that meets a few command lines stays at one batch.
+    if (readPassEnd_ < 0 || inherited < RequireConnection().BatchSize())
+        return batch;
+    const std::int64_t taken = tlsBuffer_.GetSize() - (readPassEnd_ - kMaxTlsReadPass);
+    const std::int64_t left = readPassEnd_ - tlsBuffer_.GetSize();
+    if (taken < batch || left <= batch)
+        return batch;
+    return static_cast<int>(std::min(left, kTlsStreamingReceive));
 }
 
 int TnbTlsNetworkStream::GetWriteBatchSize() {

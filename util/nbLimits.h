@@ -44,6 +44,10 @@ inline constexpr std::size_t kMaxTlsRecordPayload = 16384 + 2048;
 // twice and written at once), and held its thread meanwhile. 256 KiB keeps the buffers small
 // and the file writes large; the bytes behind it wait in the socket for the next pass.
 inline constexpr std::int64_t kMaxTlsReadPass = 256 * 1024;
+// Receive size of a TLS read pass once its first receive came back full (the peer streams, an
+// upload): batches of 8 KiB cost a system call per half record; 64 KiB takes eight at once and
+// stays well inside the pass.
+inline constexpr std::int64_t kTlsStreamingReceive = 64 * 1024;
 // Bytes of a file source a TLS stream reads at once and protects chunk by chunk from memory:
 // one read per 32 chunks of the default batch instead of one per chunk. The buffer lives as long
 // as the stream that sent a file: a data connection's, which ends with its transfer.

@@ -66,6 +66,16 @@ void TnbMemoryStream::Clear() {
     position_ = 0;
 }
 
+char* TnbMemoryStream::WriteSpace(std::size_t count) {
+    Reserve(position_ + count);
+    return data_.data() + position_;
+}
+
+void TnbMemoryStream::Wrote(std::size_t count) {
+    position_ += count;
+    size_ = std::max(size_, position_);
+}
+
 void TnbMemoryStream::Consume(std::size_t count) {
     count = std::min(count, size_);
     std::memmove(data_.data(), data_.data() + count, size_ - count);

@@ -55,6 +55,10 @@ public:
     std::string_view View() const { return {data_.data(), size_}; }
     std::string ToString() const { return std::string(View()); }
     void Clear();
+    // Room for count bytes at the position, to be filled in place (a receive) and then taken
+    // with Wrote: a write without a copy through another buffer.
+    char* WriteSpace(std::size_t count);
+    void Wrote(std::size_t count);
     // Drops the first count bytes, keeping the rest at the start (the position moves with them).
     void Consume(std::size_t count);
 
