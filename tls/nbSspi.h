@@ -243,11 +243,11 @@ struct TnbHandshakeBuffers {
     std::uint32_t Attributes = 0;
 };
 
-// One record unprotected: Plain receives its application bytes (appended); Consumed is the
-// record's size (or 0 with SEC_E_INCOMPLETE_MESSAGE, then Missing tells how many more bytes the
+// One record unprotected: Plain receives its application bytes at its position (written in
+// place, no copy through another buffer); Consumed is the record's size (or 0 with SEC_E_INCOMPLETE_MESSAGE, then Missing tells how many more bytes the
 // record needs when the header says).
 struct TnbDecryptBuffers {
-    std::vector<std::uint8_t>* Plain = nullptr;
+    TnbMemoryStream* Plain = nullptr;
     std::size_t Consumed = 0;
     std::size_t Missing = 0;
 };

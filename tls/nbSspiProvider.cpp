@@ -923,15 +923,23 @@ SECURITY_STATUS Decrypt(const TnbCtxtHandle& context, const std::uint8_t* data, 
     input.Input = data;
     input.InputSize = recordSize;
     buffers.Consumed = recordSize;
-    std::vector<std::uint8_t>& plain = *buffers.Plain;
+    TnbMemoryStream& plain = *buffers.Plain;
+    // No record holds more application bytes than its payload: a short command line asks for
+    // no more room than it needs.
+    const std::size_t room = std::clamp<std::size_t>(recordSize - kRecordHeader, 1, kMaxFragment);
     for (;;) {
-        const std::size_t start = plain.size();
-        plain.resize(start + kMaxFragment);
+        char* space = nullptr;
+        try {
+            space = plain.WriteSpace(room);
+        } catch (const std::bad_alloc&) {
+            return SEC_E_INSUFFICIENT_MEMORY;
+        }
         ClearOpenSslErrors();
-        const int read = SSL_read(ssl, plain.data() + start, static_cast<int>(kMaxFragment));
-        plain.resize(start + static_cast<std::size_t>(std::max(read, 0)));
-        if (read > 0)
+        const int read = SSL_read(ssl, space, static_cast<int>(room));
+        if (read > 0) {
+            plain.Wrote(static_cast<std::size_t>(read));
             continue;
+        }
         switch (SSL_get_error(ssl, read)) {
             case SSL_ERROR_WANT_READ:
             case SSL_ERROR_WANT_WRITE:

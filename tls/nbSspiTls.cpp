@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <typeinfo>
 
 #include "util/nbUtils.h"
 
@@ -306,15 +307,20 @@ TnbTlsState TnbTlsSspi::Decrypt(TnbMemoryStream& source, TnbStream* plain, TnbMe
     std::size_t cursor = 0;
     bool decrypted = false;
     TnbTlsState result = TnbTlsState::tsIncompleteRecord;
-    plainBuffer_.clear();
+    // A plain memory destination is unprotected into directly; any other (a class of its own
+    // may do more in Write) gets the bytes through Write.
+    TnbMemoryStream* direct = plain && typeid(*plain) == typeid(TnbMemoryStream)
+                                  ? static_cast<TnbMemoryStream*>(plain)
+                                  : nullptr;
+    plainBuffer_.Clear();
     TnbDecryptBuffers buffers;
-    buffers.Plain = &plainBuffer_;
+    buffers.Plain = direct ? direct : &plainBuffer_;
     // Hands over what was unprotected, and keeps the bytes from cursor on in extra (which may
     // be source itself).
     auto finish = [&](bool keepRest) {
-        if (plain && !plainBuffer_.empty())
-            plain->Write(plainBuffer_.data(), static_cast<std::int64_t>(plainBuffer_.size()));
-        plainBuffer_.clear();
+        if (plain && !direct && plainBuffer_.GetSize() > 0)
+            plain->Write(plainBuffer_.Memory(), plainBuffer_.GetSize());
+        plainBuffer_.Clear();
         if (!keepRest)
             return;
         if (&extra == &source) {

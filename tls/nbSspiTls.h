@@ -127,7 +127,7 @@ private:
     std::string securityPackage_;
     std::string pendingInput_;
     std::string handshakeExtra_;
-    std::vector<std::uint8_t> plainBuffer_;   // Decrypt's output, reused
+    TnbMemoryStream plainBuffer_;             // Decrypt's output for other destinations
     std::vector<std::uint8_t> recordBuffer_;  // Encrypt's plaintext of one record, reused
 };
 
