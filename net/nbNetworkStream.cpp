@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <typeinfo>
 
 #include "net/nbConnection.h"
 #include "net/nbIpAddress.h"
@@ -195,11 +194,9 @@ bool TnbNetworkStream::Read(TnbStream* destination) {
                 break;
         }
     }
-    // A plain memory destination takes the bytes where they land, without the copy through the
-    // stream's own buffer. A class derived from it may do more in Write: it gets Write.
-    auto* memory = typeid(*destination) == typeid(TnbMemoryStream)
-                       ? static_cast<TnbMemoryStream*>(destination)
-                       : nullptr;
+    // A memory destination takes the bytes where they land, without the copy through the
+    // stream's own buffer.
+    TnbMemoryStream* memory = PlainMemoryStream(destination);
     bool result = true;
     for (;;) {
         const int size = GetReadBatchSize();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <typeinfo>
 
 #include "util/nbUtils.h"
 
@@ -260,7 +259,7 @@ TnbTlsState TnbTlsSspi::Encrypt(TnbStream& source, TnbMemoryStream& destination,
     // A memory source is protected where it lies; any other is read one record at a time into
     // one buffer, reused for every record of the call, and its end is where a read comes back
     // short (asking a file for its size costs a system call per chunk).
-    auto* memory = dynamic_cast<TnbMemoryStream*>(&source);
+    TnbMemoryStream* memory = PlainMemoryStream(&source);
     if (memory)
         count = std::min(count, memory->GetSize() - start);
     TnbTlsState result = TnbTlsState::tsDone;
@@ -307,11 +306,8 @@ TnbTlsState TnbTlsSspi::Decrypt(TnbMemoryStream& source, TnbStream* plain, TnbMe
     std::size_t cursor = 0;
     bool decrypted = false;
     TnbTlsState result = TnbTlsState::tsIncompleteRecord;
-    // A plain memory destination is unprotected into directly; any other (a class of its own
-    // may do more in Write) gets the bytes through Write.
-    TnbMemoryStream* direct = plain && typeid(*plain) == typeid(TnbMemoryStream)
-                                  ? static_cast<TnbMemoryStream*>(plain)
-                                  : nullptr;
+    // A memory destination is unprotected into directly; any other gets the bytes through Write.
+    TnbMemoryStream* direct = PlainMemoryStream(plain);
     plainBuffer_.Clear();
     TnbDecryptBuffers buffers;
     buffers.Plain = direct ? direct : &plainBuffer_;

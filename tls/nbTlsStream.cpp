@@ -393,7 +393,7 @@ bool TnbTlsNetworkStream::SendPending(TnbStream* source, std::int64_t count) {
 }
 
 TnbStream& TnbTlsNetworkStream::PlainSource(TnbStream& source, std::int64_t& count) {
-    if (dynamic_cast<TnbMemoryStream*>(&source))
+    if (PlainMemoryStream(&source))
         return source;
     const std::int64_t position = source.GetPosition();
     if (readAheadSource_ != &source || position < readAheadStart_ ||

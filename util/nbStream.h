@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 namespace nb {
@@ -69,5 +70,13 @@ private:
     std::size_t size_ = 0;
     std::size_t position_ = 0;
 };
+
+// The stream when it is a TnbMemoryStream itself, whose bytes may be taken or filled in place; a
+// class derived from it may do more in Read and Write, and gets them called.
+inline TnbMemoryStream* PlainMemoryStream(TnbStream* stream) {
+    return stream && typeid(*stream) == typeid(TnbMemoryStream)
+               ? static_cast<TnbMemoryStream*>(stream)
+               : nullptr;
+}
 
 }  // namespace nb

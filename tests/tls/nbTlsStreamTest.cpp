@@ -63,9 +63,27 @@ struct TTlsPair {
     }
 };
 
+// A memory stream of a class of its own: the stream must go through its Read and Write, not
+// take or fill its memory behind its back.
+class TTracedStream : public TnbMemoryStream {
+public:
+    using TnbMemoryStream::TnbMemoryStream;
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+        const std::int64_t read = TnbMemoryStream::Read(buffer, count);
+        readBytes += read;
+        return read;
+    }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        writtenBytes += count;
+        return TnbMemoryStream::Write(buffer, count);
+    }
+    std::int64_t readBytes = 0;
+    std::int64_t writtenBytes = 0;
+};
+
 // Reads until count bytes arrived (or the peer closed).
-std::string ReadCount(TnbConnection& connection, std::size_t count) {
-    TnbMemoryStream received;
+template <class TStream = TnbMemoryStream>
+std::string ReadCount(TnbConnection& connection, std::size_t count, TStream&& received = {}) {
     for (int passes = 0; received.GetSize() < static_cast<std::int64_t>(count) &&
                          connection.Active() && passes < 100000;
          ++passes) {
@@ -93,17 +111,20 @@ TEST(TnbTlsNetworkStream, ReadsAndWritesThroughTlsWithShortSends) {
     // Both directions at once, each far larger than the socket buffers.
     const std::string up = Pattern(700000);
     const std::string down = Pattern(900001);
-    auto reader =
-        std::async(std::launch::async, [&] { return ReadCount(*pair.Server, up.size()); });
+    TTracedStream received;
+    auto reader = std::async(std::launch::async,
+                             [&] { return ReadCount(*pair.Server, up.size(), received); });
     TnbMemoryStream upload(up);
     EXPECT_TRUE(pair.Client->WriteData(&upload));
     EXPECT_EQ(upload.Remaining(), 0);
     EXPECT_EQ(reader.get(), up);
+    EXPECT_EQ(received.writtenBytes, static_cast<std::int64_t>(up.size()));
     auto downloader =
         std::async(std::launch::async, [&] { return ReadCount(*pair.Client, down.size()); });
-    TnbMemoryStream download(down);
+    TTracedStream download(down);
     EXPECT_TRUE(pair.Server->WriteData(&download));
     EXPECT_EQ(downloader.get(), down);
+    EXPECT_GE(download.readBytes, static_cast<std::int64_t>(down.size()));  // read ahead: some twice
     EXPECT_EQ(pair.Server->BytesProceed(), static_cast<std::int64_t>(up.size() + down.size() + 11))
         << "progress counts application bytes";
     EXPECT_GT(TlsOf(*pair.Server).RawBytes(), static_cast<std::int64_t>(up.size()));
