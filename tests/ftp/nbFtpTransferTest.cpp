@@ -359,6 +359,13 @@ TEST_F(FtpThrottledTransfer, AborStopsARunningDownloadAndTheSessionGoesOn) {
     EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
     EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
     EXPECT_EQ(c->Cmd("PWD"), "257 \"/\" is current directory.");
+    // Two ABORs: the transfer's 226 answers the first, the second has its own.
+    data = StartBigDownload();
+    c->SendRaw("ABOR\r\nABOR\r\n");
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 ABOR command successful.");
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
 }
 
 TEST_F(FtpThrottledTransfer, AClientClosingTheDataConnectionAbortsTheTransfer) {
@@ -404,6 +411,43 @@ TEST_F(FtpTransfer, AborBeforeTheClientConnectsLeavesTheTargetAlone) {
     EXPECT_EQ(c->Cmd("ABOR"), "226 ABOR command successful.");
     EXPECT_EQ(c->Cmd("STOR keep.txt"), "425 Can not open data connection");
     EXPECT_EQ(dir.Read("keep.txt"), "precious");
+}
+
+// An ABOR in the same write as a transfer command that fails before its transfer is still
+// answered, after that command's reply: one reply each, in order.
+TEST_F(FtpTransfer, AborBehindATransferThatFailsIsAnsweredAfterIt) {
+    dir.Write("a.txt", "abc");
+    struct TCase {
+        bool passive;
+        std::string command;
+        std::string reply;
+        int abors = 1;
+    };
+    const TCase cases[] = {
+        {true, "RETR missing.txt", "550 missing.txt: No such file or directory"},
+        {false, "RETR a.txt", "425 Can not open data connection"},
+        {false, "STOR b.txt", "425 Can not open data connection"},
+        {true, "LIST missing", "550 missing: No such file or directory"},
+        {true, "RETR missing.txt", "550 missing.txt: No such file or directory", 2},
+        // A digest cannot be stopped; the ABOR handed on to its wait is answered after it.
+        {false, "HASH a.txt",
+         "213 SHA-256 0-2 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad a.txt"},
+    };
+    for (const auto& t : cases) {
+        for (int round = 0; round < 20; ++round) {
+            if (t.passive) {
+                ASSERT_NE(c->Pasv(), 0);
+            }
+            std::string abors;
+            for (int i = 0; i < t.abors; ++i)
+                abors += "ABOR\r\n";
+            c->SendRaw(t.command + "\r\n" + abors);
+            EXPECT_EQ(c->Reply(), t.reply) << t.command << " round " << round;
+            for (int i = 0; i < t.abors; ++i)
+                EXPECT_EQ(c->Reply(), "226 ABOR command successful.") << t.command << " " << round;
+            ASSERT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.") << t.command;
+        }
+    }
 }
 
 TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
