@@ -448,6 +448,16 @@ TEST_F(FtpTransfer, AborBehindATransferThatFailsIsAnsweredAfterIt) {
             ASSERT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.") << t.command;
         }
     }
+    // A QUIT behind the ABOR waits for it: it neither answers nor closes ahead of its reply.
+    for (int round = 0; round < 8; ++round) {
+        auto quitting = run->LoggedIn();
+        ASSERT_TRUE(quitting);
+        ASSERT_NE(quitting->Pasv(), 0);
+        quitting->SendRaw("RETR missing.txt\r\nABOR\r\nQUIT\r\n");
+        EXPECT_EQ(quitting->Reply(), "550 missing.txt: No such file or directory") << round;
+        EXPECT_EQ(quitting->Reply(), "226 ABOR command successful.") << round;
+        EXPECT_EQ(quitting->Reply().substr(0, 4), "221 ") << round;
+    }
 }
 
 TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
