@@ -168,7 +168,7 @@ bool TnbFtpCommandConnection::AbortTransfer() {
             dropped = std::move(dataConnection_);
         }
         owed = answersAbor_;
-        if (owed)
+        if (owed && aborAnswersOwed_ < kFtpMaxOwedAborReplies)
             ++aborAnswersOwed_;
     }
     // Freed outside the lock; a command that still holds it keeps it alive until it returns.

@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "nbFtpTestClient.h"
+#include "tests/common/nbTestLoopback.h"
 #include "util/nbFileStream.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 namespace {
@@ -458,6 +461,53 @@ TEST_F(FtpTransfer, AborBehindATransferThatFailsIsAnsweredAfterIt) {
         EXPECT_EQ(quitting->Reply(), "226 ABOR command successful.") << round;
         EXPECT_EQ(quitting->Reply().substr(0, 4), "221 ") << round;
     }
+}
+
+// SECURITY: ABORs that pile up behind a command that cannot stop (here one held in its file
+// event) get a bounded number of replies when it ends.
+TEST_F(FtpTransfer, AborsPiledUpBehindARunningCommandGetBoundedReplies) {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool release = false;
+    std::atomic<int> abors{0};
+    run->server.Stop();
+    run->server.OnGetFile = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
+                                std::unique_ptr<TnbStream>&, bool& success,
+                                std::string& message) {
+        std::unique_lock guard(lock);
+        wake.wait_for(guard, std::chrono::milliseconds(test::kWaitMs), [&] { return release; });
+        success = false;
+        message = "held";
+    };
+    run->server.OnReceiveCommand = [&](TnbTcpCommandServer&, TnbCommandConnection&,
+                                       TnbTcpCommandParams& p) {
+        if (p.Command == "ABOR")
+            ++abors;
+    };
+    run->Start();
+    c = run->LoggedIn();
+    ASSERT_TRUE(c);
+    const int sent = 2 * kFtpMaxOwedAborReplies;  // all within one parse budget
+    std::string lines = "RETR a.txt\r\n";
+    for (int i = 0; i < sent; ++i)
+        lines += "ABOR\r\n";
+    c->SendRaw(lines);
+    ASSERT_TRUE(test::WaitFor([&] { return abors.load() == sent; }));
+    {
+        std::lock_guard guard(lock);
+        release = true;
+    }
+    wake.notify_all();
+    EXPECT_EQ(c->Reply(), "550 a.txt: held");
+    c->Send("NOOP");
+    int answered = 0;
+    std::string reply = c->Reply();
+    for (; reply == "226 ABOR command successful."; reply = c->Reply())
+        ++answered;
+    EXPECT_EQ(reply, "200 NOOP command successful.");
+    // The last ABOR may have ended after the RETR and answered for itself.
+    EXPECT_GE(answered, kFtpMaxOwedAborReplies);
+    EXPECT_LE(answered, kFtpMaxOwedAborReplies + 1);
 }
 
 TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
