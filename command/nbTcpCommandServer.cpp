@@ -288,6 +288,7 @@ void TnbCommandConnection::DropCommands() {
     queuedCost_ = 0;
     draining_ = false;
     suspended_ = false;
+    asideHoldsDrain_ = false;
 }
 
 void TnbCommandConnection::SetDataHandler(std::unique_ptr<TnbProcessDataHandler> handler) {
@@ -632,6 +633,10 @@ void TnbTcpCommandServer::DrainCommands(TnbCommandConnection& AConnection, bool 
                 AConnection.draining_ = false;
                 return;
             }
+            if (AConnection.aside_ > 0) {
+                AConnection.asideHoldsDrain_ = true;
+                return;  // lock-free commands read before these still run aside
+            }
             item = std::move(AConnection.queue_.front());
             AConnection.queue_.pop_front();
             AConnection.queuedCost_ -= TnbProcessCommandHandler::QueuedCost(*item.params);
@@ -722,6 +727,8 @@ void TnbTcpCommandServer::BeginBlockingCommand(TnbCommandConnection& AConnection
                 ++it;
             }
         }
+        if (!aside.empty())
+            ++AConnection.aside_;
     }
     if (!aside.empty()) {
         RunAside(AConnection, std::move(aside));
@@ -738,12 +745,37 @@ void TnbTcpCommandServer::RunAside(TnbCommandConnection& AConnection,
     // The commands travel in a shared holder: the task must stay copyable.
     auto commands =
         std::make_shared<std::vector<TnbCommandConnection::TQueuedCommand>>(std::move(ACommands));
-    QueueTask(AConnection.shared_from_this(), [this, commands](TnbUserConnection& connection) {
-        auto& command = static_cast<TnbCommandConnection&>(connection);
-        for (auto& item : *commands) {
-            ExecuteCommand(command, *item.info, *item.params);
+    const bool queued =
+        QueueTask(AConnection.shared_from_this(), [this, commands](TnbUserConnection& connection) {
+            auto& command = static_cast<TnbCommandConnection&>(connection);
+            try {
+                for (auto& item : *commands) {
+                    ExecuteCommand(command, *item.info, *item.params);
+                }
+            } catch (...) {
+                command.DropCommands();  // the connection ends
+                EndAside(command, false);
+                throw;
+            }
+            EndAside(command, true);
+        });
+    if (!queued)
+        EndAside(AConnection, false);  // the server stops
+}
+
+void TnbTcpCommandServer::EndAside(TnbCommandConnection& AConnection, bool AResume) {
+    {
+        std::lock_guard lock(AConnection.queueLock_);
+        --AConnection.aside_;
+        if (AConnection.aside_ > 0 || !AConnection.asideHoldsDrain_)
+            return;
+        AConnection.asideHoldsDrain_ = false;
+        if (!AResume) {
+            AConnection.draining_ = false;
+            return;
         }
-    });
+    }
+    DrainCommands(AConnection, true);
 }
 
 void TnbTcpCommandServer::DeferCommandEnd(

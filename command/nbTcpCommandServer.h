@@ -425,6 +425,10 @@ private:
     bool blocking_ = false;   // the running command is inside a TnbCommandBlockingSection
     bool suspended_ = false;  // the running command ends later (DeferCommandEnd)
     bool runningWaitsOnPeer_ = false;  // the queued command that runs now has WaitsOnPeer
+    // Lock-free commands taken from the queue to run aside: the commands queued behind them
+    // wait until they end, so a QUIT behind an ABOR never answers (and closes) ahead of it.
+    int aside_ = 0;                 // RunAside tasks that have not ended
+    bool asideHoldsDrain_ = false;  // the drain waits for them; the last one to end resumes it
     // Parses whose commands are not in the queue yet: waiting lines, which come after them,
     // are not taken meanwhile (they would overtake them).
     std::atomic<int> unqueued_{0};
@@ -595,9 +599,11 @@ private:
     // The running command enters or leaves its blocking section.
     void BeginBlockingCommand(TnbCommandConnection& AConnection);
     void EndBlockingCommand(TnbCommandConnection& AConnection) noexcept;
-    // Runs lock-free commands on a worker of their own.
+    // Runs lock-free commands on a worker of their own (counted in aside_ from before the call).
     void RunAside(TnbCommandConnection& AConnection,
                   std::vector<TnbCommandConnection::TQueuedCommand> ACommands);
+    // A RunAside task ends: the drain it held goes on when asked (AResume).
+    void EndAside(TnbCommandConnection& AConnection, bool AResume);
     // Runs a command's deferred end, then the commands that waited for it.
     void EndDeferredCommand(TnbCommandConnection& AConnection,
                             const std::function<void(TnbCommandConnection&)>& AEnd);

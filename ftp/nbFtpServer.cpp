@@ -158,24 +158,46 @@ void TnbFtpCommandConnection::AbortDataConnection() {
 
 bool TnbFtpCommandConnection::AbortTransfer() {
     std::shared_ptr<TnbTcpConnection> dropped;
+    bool owed = false;
     {
         std::lock_guard lock(dataConnectionLock_);
-        if (transferRunning_ && dataConnection_) {
-            dataConnection_->Abort();
-            return true;
-        }
-        if (!transferRunning_)
+        if (transferRunning_) {
+            if (dataConnection_)
+                dataConnection_->Abort();
+        } else {
             dropped = std::move(dataConnection_);
+        }
+        owed = answersAbor_;
+        if (owed && aborAnswersOwed_ < kFtpMaxOwedAborReplies)
+            ++aborAnswersOwed_;
     }
     // Freed outside the lock; a command that still holds it keeps it alive until it returns.
     if (dropped)
         dropped->Abort();
-    return false;
+    return owed;
 }
 
 void TnbFtpCommandConnection::BeginTransfer() {
     std::lock_guard lock(dataConnectionLock_);
     transferRunning_ = true;
+}
+
+void TnbFtpCommandConnection::BeginAborAnswer() noexcept {
+    std::lock_guard lock(dataConnectionLock_);
+    answersAbor_ = true;
+    aborAnswersOwed_ = 0;
+}
+
+int TnbFtpCommandConnection::EndAborAnswer() noexcept {
+    std::lock_guard lock(dataConnectionLock_);
+    answersAbor_ = false;
+    return std::exchange(aborAnswersOwed_, 0);
+}
+
+void TnbFtpCommandConnection::AborAnswered() noexcept {
+    std::lock_guard lock(dataConnectionLock_);
+    if (aborAnswersOwed_ > 0)
+        --aborAnswersOwed_;
 }
 
 void TnbFtpCommandConnection::EndTransfer() noexcept {
@@ -208,7 +230,34 @@ TnbFtpCommandInfo::TnbFtpCommandInfo(std::string name, TnbFtpServer& server, THa
 
 void TnbFtpCommandInfo::Execute(TnbCommandConnection& AConnection, TnbTcpCommandParams& AParams) {
     auto& connection = static_cast<TnbFtpCommandConnection&>(AConnection);
-    (server_.*handler_)(connection, Name(), AParams);
+    if (!WaitsOnPeer()) {
+        (server_.*handler_)(connection, Name(), AParams);
+        return;
+    }
+    // An ABOR that comes while this command runs is answered after this command's last reply,
+    // whether it completed, was aborted or was refused: one reply each, in order.
+    struct TAnswering {
+        TnbFtpCommandConnection& connection;
+        bool ended = false;
+        explicit TAnswering(TnbFtpCommandConnection& c) : connection(c) { c.BeginAborAnswer(); }
+        int End() {
+            ended = true;
+            return connection.EndAborAnswer();
+        }
+        ~TAnswering() {
+            if (!ended)
+                connection.EndAborAnswer();  // an unexpected error: the session ends
+        }
+    } answering(connection);
+    try {
+        (server_.*handler_)(connection, Name(), AParams);
+    } catch (const EnbTcpCommandServerError& E) {
+        if (E.CloseAfterReply)
+            throw;
+        server_.SendRefusal(connection, E);
+    }
+    for (int owed = answering.End(); owed > 0; --owed)
+        server_.Reply(connection, "ABOR", kAborReply);
 }
 
 // ---- TnbFtpServer: construction and properties ----

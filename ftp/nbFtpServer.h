@@ -275,14 +275,23 @@ public:
     // Any thread: aborts the data connection, which wakes every wait of a running transfer.
     void AbortDataConnection();
 
-    // ABOR: when a transfer runs, it is aborted (its command sends the replies) and the answer
-    // is true. Otherwise a prepared data connection is dropped and the answer is false.
+    // ABOR: a running transfer is aborted; otherwise a prepared data connection is dropped.
+    // True while a command that answers for ABOR runs (BeginAborAnswer): that command sends
+    // ABOR's reply after its own last one, however it ends, so a transfer that fails with 550
+    // or 425 leaves no ABOR unanswered, nor answered ahead of it. False: ABOR answers itself.
     bool AbortTransfer();
     // Marks the transfer command that is about to use the data connection; while marked, ABOR
     // aborts instead of dropping. EndTransfer also frees the data connection: it served its one
     // transfer.
     void BeginTransfer();
     void EndTransfer() noexcept;
+    // A command that waits on its peer (a transfer, a digest) answers for an ABOR that comes
+    // while it runs: from before it may wait until its last reply is out. EndAborAnswer is the
+    // number of such ABORs whose reply is still owed.
+    void BeginAborAnswer() noexcept;
+    int EndAborAnswer() noexcept;
+    // The transfer's "226 Transfer aborted." answers one ABOR that came meanwhile.
+    void AborAnswered() noexcept;
 
     // Closing the control connection aborts a running transfer (the worker is freed at once).
     void Close(bool notifyPeer) override;
@@ -314,6 +323,8 @@ private:
     mutable std::mutex dataConnectionLock_;
     std::shared_ptr<TnbTcpConnection> dataConnection_;
     bool transferRunning_ = false;  // guarded by dataConnectionLock_
+    bool answersAbor_ = false;      // guarded by dataConnectionLock_
+    int aborAnswersOwed_ = 0;       // guarded by dataConnectionLock_
 };
 
 // One entry of the FTP command table: a command word and the server method that handles it.

@@ -88,6 +88,7 @@ inline const char* const kModeNames[] = {"BLOCK", "COMPRESSED", "STREAM", "DEFLA
 inline const std::string kTransferComplete = "Transfer complete";
 inline const std::string kTransferAborted = "Transfer aborted";
 inline const std::string kTransferAbortedReply = "426 Connection closed, transfer aborted.";
+inline const std::string kAborReply = "226 ABOR command successful.";
 
 // A transfer command from the moment it may wait on its client: ABOR sees the transfer, and
 // the wait (opening the data connection, its TLS handshake, the copy) runs in a blocking

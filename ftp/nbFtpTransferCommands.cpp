@@ -144,8 +144,11 @@ void TnbFtpServer::SendTransferEnd(TnbFtpCommandConnection& AConnection, const s
     if (status == TnbFtpFileTransferStatus::tsFail)
         RaiseFtpError(command, 500, errorMessage);
     const bool aborted = status == TnbFtpFileTransferStatus::tsAbort;
-    if (aborted)
+    // "226 Transfer aborted." below is ABOR's answer when an ABOR ended the transfer.
+    if (aborted) {
+        AConnection.AborAnswered();
         Reply(AConnection, command, abortReply.empty() ? kTransferAbortedReply : abortReply);
+    }
     const std::string& text = !responseMessage.empty()
                                   ? responseMessage
                                   : (aborted ? kTransferAborted : kTransferComplete);
@@ -514,10 +517,11 @@ void TnbFtpServer::CmdStou(TnbFtpCommandConnection& c, const std::string& cmd,
 void TnbFtpServer::CmdAbor(TnbFtpCommandConnection& c, const std::string& cmd,
                            const TnbTcpCommandParams&) {
     CheckSession(c, cmd);
-    // A running transfer answers for itself (426, then 226); without one, ABOR must answer
-    // and must not leave anything behind for the next transfer.
+    // A running transfer or digest answers for ABOR after its own reply (426 then 226, or its
+    // 550 or 425 then 226); without one, ABOR must answer and must not leave anything behind
+    // for the next transfer.
     if (!c.AbortTransfer())
-        Reply(c, cmd, "226 ABOR command successful.");
+        Reply(c, cmd, kAborReply);
 }
 
 }  // namespace nb

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 
 #include "tls/nbCryptAPI.h"
 #include "tls/nbSspi.h"
@@ -123,7 +124,7 @@ int QueueWrite(BIO* bio, const char* data, int size) {
             queue.Target->Write(data, size);
         else
             queue.Pending.insert(queue.Pending.end(), data, data + size);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         return -1;  // no exception may cross OpenSSL: the write fails instead
     }
     return size;
@@ -170,7 +171,11 @@ long QueueControl(BIO* bio, int command, long, void*) {
 }
 
 int QueueCreate(BIO* bio) {
-    BIO_set_data(bio, new TnbBioQueue);
+    // Called from inside BIO_new: no exception may cross OpenSSL, a failed creation says 0.
+    auto* queue = new (std::nothrow) TnbBioQueue;
+    if (queue == nullptr)
+        return 0;
+    BIO_set_data(bio, queue);
     BIO_set_init(bio, 1);
     return 1;
 }

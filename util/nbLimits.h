@@ -114,6 +114,11 @@ inline constexpr std::int32_t kLoginFailureMemory = 10 * 60 * 1000;
 // SECURITY: names STOU tries (FTP0.TMP, FTP1.TMP, ...) before it gives up with 550. Each probe is
 // one file lookup; a directory that a client filled with such names must not keep a worker busy.
 inline constexpr int kFtpMaxUniqueNameProbes = 1000;
+// SECURITY: ABOR replies a running transfer or digest owes, sent after its own reply. ABORs
+// that come meanwhile produce no output until then, so nothing holds the client's reads: a
+// client sending ABORs through a long digest would pile up replies (and the count) without
+// end. A client sends one; those past this many go unanswered.
+inline constexpr int kFtpMaxOwedAborReplies = 8;
 
 // SECURITY: bytes HASH reads from a file at a time. The digest is computed through the stream,
 // so a file of any size costs this much memory; 256 KiB keeps the reads few.

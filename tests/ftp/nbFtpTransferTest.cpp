@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "nbFtpTestClient.h"
+#include "tests/common/nbTestLoopback.h"
 #include "util/nbFileStream.h"
+#include "util/nbLimits.h"
 
 namespace nb {
 namespace {
@@ -359,6 +362,13 @@ TEST_F(FtpThrottledTransfer, AborStopsARunningDownloadAndTheSessionGoesOn) {
     EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
     EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
     EXPECT_EQ(c->Cmd("PWD"), "257 \"/\" is current directory.");
+    // Two ABORs: the transfer's 226 answers the first, the second has its own.
+    data = StartBigDownload();
+    c->SendRaw("ABOR\r\nABOR\r\n");
+    EXPECT_EQ(c->Reply(), "426 Connection closed, transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 Transfer aborted.");
+    EXPECT_EQ(c->Reply(), "226 ABOR command successful.");
+    EXPECT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.");
 }
 
 TEST_F(FtpThrottledTransfer, AClientClosingTheDataConnectionAbortsTheTransfer) {
@@ -404,6 +414,100 @@ TEST_F(FtpTransfer, AborBeforeTheClientConnectsLeavesTheTargetAlone) {
     EXPECT_EQ(c->Cmd("ABOR"), "226 ABOR command successful.");
     EXPECT_EQ(c->Cmd("STOR keep.txt"), "425 Can not open data connection");
     EXPECT_EQ(dir.Read("keep.txt"), "precious");
+}
+
+// An ABOR in the same write as a transfer command that fails before its transfer is still
+// answered, after that command's reply: one reply each, in order.
+TEST_F(FtpTransfer, AborBehindATransferThatFailsIsAnsweredAfterIt) {
+    dir.Write("a.txt", "abc");
+    struct TCase {
+        bool passive;
+        std::string command;
+        std::string reply;
+        int abors = 1;
+    };
+    const TCase cases[] = {
+        {true, "RETR missing.txt", "550 missing.txt: No such file or directory"},
+        {false, "RETR a.txt", "425 Can not open data connection"},
+        {false, "STOR b.txt", "425 Can not open data connection"},
+        {true, "LIST missing", "550 missing: No such file or directory"},
+        {true, "RETR missing.txt", "550 missing.txt: No such file or directory", 2},
+        // A digest cannot be stopped; the ABOR handed on to its wait is answered after it.
+        {false, "HASH a.txt",
+         "213 SHA-256 0-2 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad a.txt"},
+    };
+    for (const auto& t : cases) {
+        for (int round = 0; round < 20; ++round) {
+            if (t.passive) {
+                ASSERT_NE(c->Pasv(), 0);
+            }
+            std::string abors;
+            for (int i = 0; i < t.abors; ++i)
+                abors += "ABOR\r\n";
+            c->SendRaw(t.command + "\r\n" + abors);
+            EXPECT_EQ(c->Reply(), t.reply) << t.command << " round " << round;
+            for (int i = 0; i < t.abors; ++i)
+                EXPECT_EQ(c->Reply(), "226 ABOR command successful.") << t.command << " " << round;
+            ASSERT_EQ(c->Cmd("NOOP"), "200 NOOP command successful.") << t.command;
+        }
+    }
+    // A QUIT behind the ABOR waits for it: it neither answers nor closes ahead of its reply.
+    for (int round = 0; round < 8; ++round) {
+        auto quitting = run->LoggedIn();
+        ASSERT_TRUE(quitting);
+        ASSERT_NE(quitting->Pasv(), 0);
+        quitting->SendRaw("RETR missing.txt\r\nABOR\r\nQUIT\r\n");
+        EXPECT_EQ(quitting->Reply(), "550 missing.txt: No such file or directory") << round;
+        EXPECT_EQ(quitting->Reply(), "226 ABOR command successful.") << round;
+        EXPECT_EQ(quitting->Reply().substr(0, 4), "221 ") << round;
+    }
+}
+
+// SECURITY: ABORs that pile up behind a command that cannot stop (here one held in its file
+// event) get a bounded number of replies when it ends.
+TEST_F(FtpTransfer, AborsPiledUpBehindARunningCommandGetBoundedReplies) {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool release = false;
+    std::atomic<int> abors{0};
+    run->server.Stop();
+    run->server.OnGetFile = [&](TnbFtpServer&, TnbFtpCommandConnection&, const std::string&,
+                                std::unique_ptr<TnbStream>&, bool& success,
+                                std::string& message) {
+        std::unique_lock guard(lock);
+        wake.wait_for(guard, std::chrono::milliseconds(test::kWaitMs), [&] { return release; });
+        success = false;
+        message = "held";
+    };
+    run->server.OnReceiveCommand = [&](TnbTcpCommandServer&, TnbCommandConnection&,
+                                       TnbTcpCommandParams& p) {
+        if (p.Command == "ABOR")
+            ++abors;
+    };
+    run->Start();
+    c = run->LoggedIn();
+    ASSERT_TRUE(c);
+    const int sent = 2 * kFtpMaxOwedAborReplies;  // all within one parse budget
+    std::string lines = "RETR a.txt\r\n";
+    for (int i = 0; i < sent; ++i)
+        lines += "ABOR\r\n";
+    c->SendRaw(lines);
+    ASSERT_TRUE(test::WaitFor([&] { return abors.load() == sent; }));
+    {
+        std::lock_guard guard(lock);
+        release = true;
+    }
+    wake.notify_all();
+    EXPECT_EQ(c->Reply(), "550 a.txt: held");
+    c->Send("NOOP");
+    int answered = 0;
+    std::string reply = c->Reply();
+    for (; reply == "226 ABOR command successful."; reply = c->Reply())
+        ++answered;
+    EXPECT_EQ(reply, "200 NOOP command successful.");
+    // The last ABOR may have ended after the RETR and answered for itself.
+    EXPECT_GE(answered, kFtpMaxOwedAborReplies);
+    EXPECT_LE(answered, kFtpMaxOwedAborReplies + 1);
 }
 
 TEST_F(FtpTransfer, DoneEventsSeeTheOutcomeAndMayAnswer) {
