@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -51,9 +52,9 @@ public:
     std::int64_t GetSize() override { return static_cast<std::int64_t>(size_); }
     void SetSize(std::int64_t size) override;
 
-    const char* Memory() const { return data_.data(); }
-    char* Memory() { return data_.data(); }
-    std::string_view View() const { return {data_.data(), size_}; }
+    const char* Memory() const { return data_.get(); }
+    char* Memory() { return data_.get(); }
+    std::string_view View() const { return {data_.get(), size_}; }
     std::string ToString() const { return std::string(View()); }
     void Clear();
     // Room for count bytes at the position, to be filled in place (a receive) and then taken
@@ -66,7 +67,8 @@ public:
 private:
     void Reserve(std::size_t capacity);
 
-    std::vector<char> data_;  // capacity; the first size_ bytes are content
+    std::unique_ptr<char[]> data_;  // capacity_ bytes; the first size_ are content
+    std::size_t capacity_ = 0;
     std::size_t size_ = 0;
     std::size_t position_ = 0;
 };

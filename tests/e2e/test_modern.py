@@ -84,7 +84,15 @@ class ModernClients(unittest.TestCase):
         return "set ftp:ssl-allow no;"
 
     def commands_sent(self, start):
-        return [l[len("Command: "):] for l in self.server.log()[start:] if l.startswith("Command: ")]
+        # The log reaches us on its own; the sessions since start are whole once each is closed.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            log = self.server.log()[start:]
+            opened = sum(l.startswith("Accept Connection") for l in log)
+            if sum(l.startswith("Close Connection") for l in log) >= opened:
+                break
+            time.sleep(0.05)
+        return [l[len("Command: "):] for l in log if l.startswith("Command: ")]
 
     def assert_matches_disk(self, entries, folder):
         """MLSD facts against os.stat: names, types, sizes, times and modes."""
@@ -383,7 +391,7 @@ class ModernClients(unittest.TestCase):
                 except ftplib.error_perm as e:
                     self.assertEqual(str(e), reply)
         ftp.quit()
-        self.assertIn("Command: CLNT Test Client 1.0", self.server.log())
+        self.assertTrue(self.server.wait_for_log(lambda l: l == "Command: CLNT Test Client 1.0"))
 
 
 
