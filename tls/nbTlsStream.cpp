@@ -444,12 +444,17 @@ bool TnbTlsNetworkStream::Write(TnbStream* source) {
     bool result = true;
     // The size once per call: a file source would ask the system for it twice per chunk.
     const std::int64_t size = source->GetSize();
+    // A file is protected in chunks of whole records and sent with one call each; replies and
+    // listings, and a throttled transfer, keep the batch size.
+    const TnbConnection& connection = RequireConnection();
+    const std::int64_t chunk = PlainMemoryStream(source) || connection.BitsPerSec() > 0
+                                   ? connection.BatchSize()
+                                   : std::max<std::int64_t>(connection.BatchSize(), kTlsFileChunk);
     while (result && source->GetPosition() < size) {
         if (outgoingData_.GetSize() > 0) {
             result = SendPending(nullptr, 0);  // the records of the chunk in flight
         } else {
-            writeChunk_ = size - source->GetPosition();
-            writeChunk_ = std::min<std::int64_t>(writeChunk_, RequireConnection().BatchSize());
+            writeChunk_ = std::min(size - source->GetPosition(), chunk);
             result = SendPending(source, writeChunk_);
         }
         if (result) {

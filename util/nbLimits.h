@@ -52,6 +52,9 @@ inline constexpr std::int64_t kTlsStreamingReceive = 64 * 1024;
 // one read per 32 chunks of the default batch instead of one per chunk. The buffer lives as long
 // as the stream that sent a file: a data connection's, which ends with its transfer.
 inline constexpr std::int64_t kTlsReadAhead = 256 * 1024;
+// Bytes of a file a TLS stream protects and sends at once: four full records and one send call,
+// where a batch of 8 KiB made half-full records and a send call each. A divisor of kTlsReadAhead.
+inline constexpr std::int64_t kTlsFileChunk = 64 * 1024;
 
 // SECURITY: the TLS sessions one client's resumption scope keeps (its control connection's, one
 // per handshake of it): a client that shakes hands again and again must not grow the server.
